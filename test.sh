@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds everything (Debug, AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/install-deps
+cmake -S . -B build/debug -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON
+cmake --build build/debug -j"$(nproc)"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+cd build/debug
+ctest --output-on-failure -j8 "$@"
