@@ -1,0 +1,100 @@
+#include "engine/mixer_tick.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+namespace vc {
+
+std::size_t pairs_wanted(const ResampleState& state) {
+    std::size_t needed = kBlockFrames;
+    if (state.ratio != 1.0) {
+        const double span = std::floor(state.ratio * 479.0 + state.pos);
+        needed = (span > 0.0 ? static_cast<std::size_t>(span) : 0) + 2;
+    }
+    return needed > state.pending.size() ? needed - state.pending.size() : 0;
+}
+
+void take_pairs(std::deque<StereoPair>& queue, ResampleState& state) {
+    const std::size_t want = pairs_wanted(state);
+    if (queue.size() > want + kBacklogPairs) queue.erase(queue.begin(), queue.end() - static_cast<std::ptrdiff_t>(want));
+    const std::size_t moved = std::min(want, queue.size());
+    state.pending.insert(state.pending.end(), queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(moved));
+    queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(moved));
+}
+
+void fill_block(ResampleState& state, Block& block) {
+    auto& pending = state.pending;
+    if (state.ratio == 1.0) {
+        const std::size_t copied = std::min(kBlockFrames, pending.size());
+        std::copy_n(pending.begin(), copied, block.begin());
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(copied));
+        std::fill(block.begin() + static_cast<std::ptrdiff_t>(copied), block.end(), StereoPair{0.0f, 0.0f});
+        return;
+    }
+    const auto at = [&](std::size_t i) { return i < pending.size() ? pending[i] : StereoPair{0.0f, 0.0f}; };
+    for (StereoPair& out : block) {
+        const auto k = static_cast<std::size_t>(std::floor(state.pos));
+        const StereoPair a = at(k);
+        const StereoPair b = at(k + 1);
+        const auto t = static_cast<float>(state.pos - static_cast<double>(k));
+        out = {a[0] + (b[0] - a[0]) * t, a[1] + (b[1] - a[1]) * t};
+        state.pos += state.ratio;
+    }
+    const double used = std::floor(state.pos);
+    if (used >= static_cast<double>(pending.size())) {
+        pending.clear();
+        state.pos = 0.0;
+    } else {
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
+        state.pos -= used;
+    }
+}
+
+void apply_volume(Block& block, float volume) {
+    if (volume == 1.0f) return;
+    for (StereoPair& pair : block) {
+        pair[0] *= volume;
+        pair[1] *= volume;
+    }
+}
+
+void interleave(std::span<const Block> blocks, std::string& bytes) {
+    static_assert(std::endian::native == std::endian::little, "the stream is little-endian");
+    bytes.resize(kBlockFrames * blocks.size() * 2 * sizeof(float));
+    char* out = bytes.data();
+    for (std::size_t frame = 0; frame < kBlockFrames; ++frame) {
+        for (const Block& block : blocks) {
+            std::memcpy(out, block[frame].data(), 2 * sizeof(float));
+            out += 2 * sizeof(float);
+        }
+    }
+}
+
+float block_level(const Block& block) {
+    float sum = 0.0f;
+    for (const StereoPair& pair : block) {
+        const float mono = (pair[0] + pair[1]) * 0.5f;
+        sum += mono * mono;
+    }
+    const float mean_square = sum / static_cast<float>(kBlockFrames);
+    if (mean_square <= 1e-9f) return kSilenceDb;
+    return std::log10(mean_square) * 10.0f;
+}
+
+void VoiceFeed::add(const Block& block) {
+    for (std::size_t i = 0; i + 2 < kBlockFrames; i += 3) {
+        const auto mono = [&](std::size_t j) { return (block[i + j][0] + block[i + j][1]) * 0.5f; };
+        chunk_.push_back(((mono(0) + mono(1)) + mono(2)) / 3.0f);
+    }
+}
+
+std::vector<float> VoiceFeed::take_chunk() {
+    std::vector<float> full;
+    full.reserve(kVoiceChunkSamples);
+    full.swap(chunk_);
+    return full;
+}
+
+}  // namespace vc

@@ -1,0 +1,65 @@
+// The pure steps of one 10 ms mixer tick, without threads or I/O: taking a track's samples
+// from its queue, resampling them into a block of exactly 480 stereo pairs at 48 kHz, the
+// volume, the interleave into the byte stream for ffmpeg, the level in dB and the 16 kHz
+// voice feed. The mixer thread runs them in this order once per tick.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vc {
+
+inline constexpr std::size_t kBlockFrames = 480;     // 10 ms at 48 kHz
+inline constexpr std::size_t kBacklogPairs = 9600;   // 200 ms: more queued than this is cut
+inline constexpr std::size_t kVoiceChunkSamples = 1600;  // 100 ms at 16 kHz
+inline constexpr float kSilenceDb = -90.0f;
+
+using StereoPair = std::array<float, 2>;
+using Block = std::array<StereoPair, kBlockFrames>;
+
+// What the mixer carries from tick to tick for one track.
+struct ResampleState {
+    double ratio = 1.0;  // device rate / 48000
+    double pos = 0.0;    // read position in `pending`, in device frames
+    std::vector<StereoPair> pending;
+};
+
+// How many device pairs this tick needs beyond what `pending` holds.
+std::size_t pairs_wanted(const ResampleState& state);
+
+// With the queue's lock held: cuts a backlog past wanted + 9600 to the newest `wanted`
+// pairs, then moves up to `wanted` of the oldest pairs into `pending`.
+void take_pairs(std::deque<StereoPair>& queue, ResampleState& state);
+
+// Fills all 480 pairs of `block` from `pending` (linear interpolation unless the ratio is
+// exactly 1), padding with silence, and drops what was used.
+void fill_block(ResampleState& state, Block& block);
+
+void apply_volume(Block& block, float volume);
+
+// Frame-major: frame 0 of every track, then frame 1, ...; 32-bit float little-endian.
+void interleave(std::span<const Block> blocks, std::string& bytes);
+
+// Mean square of the mono mix, in dB; -90 for silence.
+float block_level(const Block& block);
+
+// Averages groups of three pairs into 16 kHz mono samples; a chunk is ready every tenth
+// tick.
+class VoiceFeed {
+public:
+    VoiceFeed() { chunk_.reserve(kVoiceChunkSamples); }
+    void add(const Block& block);
+    bool chunk_ready() const { return chunk_.size() >= kVoiceChunkSamples; }
+    // Hands the full chunk over and starts a new one.
+    std::vector<float> take_chunk();
+
+private:
+    std::vector<float> chunk_;
+};
+
+}  // namespace vc
