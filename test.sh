@@ -5,6 +5,7 @@ cd "$(dirname "$0")"
 scripts/install-deps
 cmake -S . -B build/debug -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON
 cmake --build build/debug -j"$(nproc)"
+scripts/fetch-libvosk build/debug
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 cd build/debug
