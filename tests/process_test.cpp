@@ -74,6 +74,15 @@ TEST(Process, PipedStandardInput) {
     EXPECT_EQ(output->stdout_bytes.substr(0, 19), "samples\nfds: 0 1 2\n");
 }
 
+TEST(Process, OutputClosesAPipedStandardInput) {
+    Command command("cat");
+    command.stdin_mode = Stdio::pipe;
+    const auto output = Process::output(command);  // would wait forever for input otherwise
+    ASSERT_TRUE(output);
+    EXPECT_TRUE(output->status.success());
+    EXPECT_EQ(output->stdout_bytes, "");
+}
+
 TEST(Process, WritingToAChildThatEndedFailsWithEpipe) {
     struct sigaction ignore{}, previous{};
     ignore.sa_handler = SIG_IGN;
