@@ -28,6 +28,7 @@ TEST(ParseMonitorLine, Lines) {
         {"4294967295: f 4294967295x4294967295+2147483647+-2147483648 Big",
          Screen{"Big", u32_max, u32_max, u32_max, 2147483647, -2147483648, false}},
         {"\t5:\u00a0+*DP-2\u2003640x480+1+2\u3000DP-2", Screen{"DP-2", 5, 640, 480, 1, 2, true}},
+        {"0: +A 10x20+0+0 n\xff", Screen{"n\uFFFD", 0, 10, 20, 0, 0, false}},
         {"Monitors: 2", std::nullopt},
         {"", std::nullopt},
         {"   ", std::nullopt},
