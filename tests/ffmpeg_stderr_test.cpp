@@ -52,7 +52,7 @@ TEST(ReadFfmpegStderr, SendsRecorderStoppedAtTheEnd) {
     ASSERT_EQ(pipe(fds), 0);
     auto [commands, received] = make_queue<EngineCommand>();
     auto [events, unused] = make_queue<EngineEvent>();
-    std::thread reader(read_ffmpeg_stderr, RecorderContext{commands, events, {}}, fds[0], 1234u);
+    std::thread reader(read_ffmpeg_stderr, RecorderContext{commands, events, {}}, FileDescriptor(fds[0]), 1234u);
     commands.reset();
     const std::string text = "Input #0\nbroken pipe\r\nno newline";
     ASSERT_EQ(write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));

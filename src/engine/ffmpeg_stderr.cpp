@@ -1,8 +1,5 @@
 #include "engine/ffmpeg_stderr.hpp"
 
-#include <cerrno>
-#include <unistd.h>
-
 #include "engine/log.hpp"
 #include "engine/utf8.hpp"
 
@@ -61,7 +58,7 @@ std::string StderrLines::stopped_text() const {
     return text;
 }
 
-void read_ffmpeg_stderr(RecorderContext context, int fd, std::uint32_t pid) {
+void read_ffmpeg_stderr(RecorderContext context, FileDescriptor pipe, std::uint32_t pid) {
     StderrLines lines;
     std::vector<std::string> complete;
     const auto log_and_keep = [&](std::string line) {
@@ -70,19 +67,19 @@ void read_ffmpeg_stderr(RecorderContext context, int fd, std::uint32_t pid) {
     };
     char buffer[8192];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;  // a read error: the unfinished line is dropped
+        const auto read = pipe.read_some(buffer, sizeof buffer);
+        if (!read) break;  // a read error: the unfinished line is dropped
+        const std::size_t n = *read;
         if (n == 0) {
             if (auto last = lines.finish()) log_and_keep(std::move(*last));
             break;
         }
         complete.clear();
-        const bool go_on = lines.feed(std::string_view(buffer, static_cast<std::size_t>(n)), complete);
+        const bool go_on = lines.feed(std::string_view(buffer, n), complete);
         for (auto& line : complete) log_and_keep(std::move(line));
         if (!go_on) break;
     }
-    ::close(fd);
+    pipe.reset();
     context.commands.send(command::RecorderStopped{lines.stopped_text(), pid});
 }
 

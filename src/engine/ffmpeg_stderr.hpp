@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/file_descriptor.hpp"
 #include "engine/messages.hpp"
 
 namespace vc {
@@ -38,7 +39,7 @@ private:
     std::deque<std::string> kept_;
 };
 
-// The thread body: reads `fd` (which it owns and closes) to its end.
-void read_ffmpeg_stderr(RecorderContext context, int fd, std::uint32_t pid);
+// The thread body: reads the pipe to its end and closes it.
+void read_ffmpeg_stderr(RecorderContext context, FileDescriptor pipe, std::uint32_t pid);
 
 }  // namespace vc
