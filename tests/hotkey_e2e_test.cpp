@@ -1,110 +1,25 @@
-// The hotkey facility against a real X server (Xvfb, started per test on a display it picks
-// itself) with real key events from xdotool.
+// The hotkey facility against a real X server (Xvfb, started per test on a free display)
+// with real key events from xdotool.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/hotkey.hpp"
+#include "engine/process.hpp"
 #include "support/environment.hpp"
+#include "support/xvfb.hpp"
 
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
-
-extern char** environ;
 
 namespace vc::cli {
 namespace {
 
 using namespace std::chrono_literals;
-
-// argv and envp built before fork: the child only calls async-signal-safe functions.
-struct Command {
-    std::vector<std::string> args;
-    std::vector<std::string> env;
-
-    Command(std::vector<std::string> arguments, const std::string& display) : args(std::move(arguments)) {
-        for (char** e = environ; *e != nullptr; ++e) {
-            if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.emplace_back(*e);
-        }
-        env.push_back("DISPLAY=" + display);
-    }
-    static std::vector<char*> pointers(std::vector<std::string>& texts) {
-        std::vector<char*> out;
-        for (auto& text : texts) out.push_back(text.data());
-        out.push_back(nullptr);
-        return out;
-    }
-};
-
-// Starts `command` with its standard output and error on /dev/null; `keep_fd` stays open
-// in the child.
-pid_t spawn(Command& command, int keep_fd = -1) {
-    auto argv = Command::pointers(command.args);
-    auto envp = Command::pointers(command.env);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, STDIN_FILENO);
-        ::dup2(null, STDOUT_FILENO);
-        ::dup2(null, STDERR_FILENO);
-        if (keep_fd >= 0) ::fcntl(keep_fd, F_SETFD, 0);
-        ::execvpe(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-int run(std::vector<std::string> args, const std::string& display) {
-    Command command(std::move(args), display);
-    const pid_t pid = spawn(command);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-class Xvfb {
-public:
-    Xvfb() {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) return;
-        Command command({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x720x24", "-nolisten",
-                         "tcp"},
-                        "");
-        pid_ = spawn(command, fds[1]);
-        ::close(fds[1]);
-        std::string number;
-        pollfd ready{fds[0], POLLIN, 0};
-        char c = 0;
-        while (::poll(&ready, 1, 10000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-        ::close(fds[0]);
-        if (!number.empty()) display_ = ":" + number;
-    }
-    ~Xvfb() { stop(); }
-    Xvfb(const Xvfb&) = delete;
-    Xvfb& operator=(const Xvfb&) = delete;
-
-    void stop(int signal = SIGTERM) {
-        if (pid_ <= 0) return;
-        ::kill(pid_, signal);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-    const std::string& display() const { return display_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string display_;
-};
 
 std::vector<HotkeyEvent> take_events() {
     std::vector<HotkeyEvent> events;
@@ -138,16 +53,20 @@ const std::vector<HotkeyEvent> kOnePress{kPressed, kReleased};
 class HotkeyE2E : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(x_.display().empty()) << "Xvfb did not start";
-        env_.set("DISPLAY", x_.display());
+        x_.emplace();
+        env_.set("DISPLAY", x_->display());  // for the listeners and for xdotool
         take_events();  // the queue is process-wide: forget earlier tests' events
     }
-    int key(std::vector<std::string> args) {
-        args.insert(args.begin(), "xdotool");
-        return run(std::move(args), x_.display());
+    // Runs xdotool; its exit code, or -1.
+    static int key(std::vector<std::string> args) {
+        Command command("xdotool", std::move(args));
+        command.stdin_mode = Stdio::null_device;
+        auto run = Process::output(std::move(command));
+        if (!run) return -1;
+        return run->status.code().value_or(-1);
     }
 
-    Xvfb x_;
+    std::optional<test::XvfbServer> x_;
     test::ScopedEnv env_;
 };
 
@@ -224,7 +143,7 @@ TEST_F(HotkeyE2E, CombinationHeldElsewhereIsAlreadyRegistered) {
 
     // Another client holds only the Caps Lock variant: the two grabs made before it fails
     // are given back.
-    Display* other = XOpenDisplay(x_.display().c_str());
+    Display* other = XOpenDisplay(x_->display().c_str());
     ASSERT_NE(other, nullptr);
     const int f8 = XKeysymToKeycode(other, XK_F8);
     XGrabKey(other, f8, Mod1Mask | LockMask, DefaultRootWindow(other), False, GrabModeAsync, GrabModeAsync);
@@ -244,7 +163,7 @@ TEST_F(HotkeyE2E, CombinationHeldElsewhereIsAlreadyRegistered) {
 TEST_F(HotkeyE2E, ServerGoneLeavesTheProcessRunning) {
     HotkeyListener listener;
     ASSERT_TRUE(listener.register_hotkey(parse("Alt+F8")).has_value());
-    x_.stop(SIGKILL);
+    x_.reset();  // the server ends and drops every client
     std::this_thread::sleep_for(300ms);  // a few cycles of the hotkey thread meet the closed connection
     const auto after = listener.register_hotkey(parse("Alt+F9"));
     ASSERT_FALSE(after.has_value());
