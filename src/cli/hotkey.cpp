@@ -142,9 +142,8 @@ private:
             TrapScope scope(trap);
             int major = 1, minor = 0;
             if (!XkbQueryExtension(display_, &opcode, &event_base, &error_base, &major, &minor))
-                return vc::format("xkb_use_extension request to x11 server has failed: the X server does not "
-                                  "grant XKB version 1.0 (it offers {}.{})",
-                                  major, minor);
+                return "xkb_use_extension request to x11 server has failed: the X server does not grant XKB "
+                       "version 1.0";
             Bool supported = False;
             const Bool set = XkbSetDetectableAutoRepeat(display_, True, &supported);
             XSync(display_, False);
