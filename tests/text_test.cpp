@@ -45,5 +45,11 @@ TEST(Unicode, FullLowerCase) {
     EXPECT_FALSE(is_alphanumeric(U'!'));
 }
 
+TEST(Unicode, FullUpperCase) {
+    EXPECT_EQ(to_upper("Alt f8"), "ALT F8");
+    EXPECT_EQ(to_upper("stra\u00dfe"), "STRASSE");  // one code point becomes two
+    EXPECT_EQ(to_upper("\u00e9"), "\u00c9");
+}
+
 }  // namespace
 }  // namespace vc

@@ -54,15 +54,19 @@ std::vector<std::string_view> split_white_space(std::string_view text) {
     return pieces;
 }
 
-std::string to_lower(std::string_view text) {
+namespace {
+
+using CaseMapping = int32_t (*)(const UCaseMap*, char*, int32_t, const char*, int32_t, UErrorCode*);
+
+std::string map_case(std::string_view text, CaseMapping mapping) {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<UCaseMap, decltype(&ucasemap_close)> map(ucasemap_open("", 0, &status), ucasemap_close);
     if (U_FAILURE(status)) return std::string(text);
     std::string out(text.size() + 16, '\0');
     for (;;) {
         status = U_ZERO_ERROR;
-        const int32_t n = ucasemap_utf8ToLower(map.get(), out.data(), static_cast<int32_t>(out.size()),
-                                               text.data(), static_cast<int32_t>(text.size()), &status);
+        const int32_t n = mapping(map.get(), out.data(), static_cast<int32_t>(out.size()), text.data(),
+                                  static_cast<int32_t>(text.size()), &status);
         if (status == U_BUFFER_OVERFLOW_ERROR) {
             out.resize(static_cast<std::size_t>(n));
             continue;
@@ -72,5 +76,11 @@ std::string to_lower(std::string_view text) {
         return out;
     }
 }
+
+}  // namespace
+
+std::string to_lower(std::string_view text) { return map_case(text, ucasemap_utf8ToLower); }
+
+std::string to_upper(std::string_view text) { return map_case(text, ucasemap_utf8ToUpper); }
 
 }  // namespace vc

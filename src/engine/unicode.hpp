@@ -1,6 +1,6 @@
 // Unicode properties of UTF-8 text, all from ICU: white space (the White_Space property),
-// letters and digits, full lower-casing. Used wherever user text is trimmed, split or
-// compared: RUST_LOG pieces, standard-input commands, voice phrases.
+// letters and digits, full lower- and upper-casing. Used wherever user text is trimmed, split or
+// compared: RUST_LOG pieces, standard-input commands, hotkey texts, voice phrases.
 #pragma once
 
 #include <string>
@@ -20,5 +20,7 @@ std::vector<std::string_view> split_white_space(std::string_view text);
 
 // Full lower-casing (one code point may become several), independent of the locale.
 std::string to_lower(std::string_view text);
+// Full upper-casing ("ß" becomes "SS"), independent of the locale.
+std::string to_upper(std::string_view text);
 
 }  // namespace vc

@@ -1,0 +1,94 @@
+#include "cli/commands.hpp"
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "engine/unicode.hpp"
+#include "engine/utf8.hpp"
+
+namespace vc::cli {
+namespace {
+
+enum class ReadOutcome { Line, End, Failed };
+
+// One line up to and including its line feed, or up to the end of the input. The caller
+// holds the stream's lock.
+ReadOutcome read_line(std::FILE* input, std::string& line) {
+    line.clear();
+    for (;;) {
+        const int c = getc_unlocked(input);
+        if (c == EOF) {
+            if (ferror_unlocked(input)) {
+                const int error = errno;
+                clearerr_unlocked(input);
+                if (error == EINTR) continue;
+                // A standard input that is not open reads as the end of the input.
+                if (error != EBADF) return ReadOutcome::Failed;
+            }
+            return line.empty() ? ReadOutcome::End : ReadOutcome::Line;
+        }
+        line.push_back(static_cast<char>(c));
+        if (c == '\n') return ReadOutcome::Line;
+    }
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> parse_screen_number(std::string_view word) {
+    if (!word.empty() && word.front() == '+') word.remove_prefix(1);
+    if (word.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : word) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > 0xFFFFFFFFu) return std::nullopt;
+    }
+    if (value == 0) return std::nullopt;
+    return static_cast<std::uint32_t>(value);
+}
+
+InputCommand command_from_line(std::string_view line) {
+    if (!is_valid_utf8(line)) return input::Quit{};
+    if (!line.empty() && line.back() == '\n') {
+        line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    }
+    const std::string lowered = to_lower(trim_white_space(line));
+    const auto words = split_white_space(lowered);
+    if (words.size() == 1 && words[0] == "q") return input::Quit{};
+    if (!words.empty() && words.size() <= 2 && words[0] == "d") {
+        if (words.size() == 1) return input::ListScreens{};
+        if (const auto screen = parse_screen_number(words[1])) return input::SwitchScreen{*screen};
+        return input::ListScreens{};
+    }
+    return input::SaveClip{};
+}
+
+void read_commands(std::FILE* input, Sender<InputCommand> sender) {
+    flockfile(input);
+    std::string line;
+    for (;;) {
+        const ReadOutcome outcome = read_line(input, line);
+        if (outcome == ReadOutcome::End) break;
+        const InputCommand command = outcome == ReadOutcome::Failed ? input::Quit{} : command_from_line(line);
+        if (sender.send(command)) break;  // the main loop is gone
+        if (std::holds_alternative<input::Quit>(command)) break;
+    }
+    funlockfile(input);
+    sender.reset();
+}
+
+void stdin_command_loop(Sender<InputCommand> sender) { read_commands(stdin, std::move(sender)); }
+
+bool spawn_stdin_reader(Sender<InputCommand> sender) {
+    try {
+        std::thread(stdin_command_loop, std::move(sender)).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+}  // namespace vc::cli
