@@ -1,10 +1,18 @@
 // ffmpeg: finding the executable, the options every run shares, short runs to their end,
 // and the seven H.264 encoders the system can drive with their command-line options.
+// Nothing here keeps state; any thread may call it. The long-running segment-ring recorder
+// is spawned by the recorder itself (through Process), with kill_with_parent as its hook.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
+
+#include "engine/error.hpp"
+#include "engine/process.hpp"
 
 namespace vc {
 
@@ -22,5 +30,32 @@ enum class Encoder : std::uint8_t {
 std::string_view encoder_name(Encoder encoder);
 // The encoder whose name is exactly `text`; "auto" and everything else give nullopt.
 std::optional<Encoder> parse_encoder(std::string_view text);
+
+// "-c:v", the encoder's name, its own options for `quality` (a CRF/QP-like number), and
+// "-g" `gop`. Derived numbers saturate instead of wrapping.
+std::vector<std::string> encoder_args(Encoder encoder, std::uint8_t quality, std::uint32_t gop);
+
+// The executable: "ffmpeg" inside $VANTREL_FFMPEG when that is set (even empty, and without
+// any check), else "ffmpeg" beside the running program when that is a regular file, else
+// the bare "ffmpeg" for a PATH lookup. Looked up anew at every call.
+std::filesystem::path ffmpeg_path();
+
+// A new command for ffmpeg_path() with "-hide_banner" "-loglevel" "error" "-y"; streams,
+// process group and hook are left for the caller.
+Command ffmpeg_command();
+
+// The text of a file path as an ffmpeg argument. A relative path that begins with '-' or
+// has a ':' before its first '/' would be read as an option or a protocol ("pipe:",
+// "concat:"), so it gets a "./" in front; every other path is its plain text form.
+std::string ffmpeg_file_arg(const std::filesystem::path& path);
+
+// Runs a short ffmpeg command to its end with standard input from /dev/null and its output
+// captured and dropped. A launch failure is Io "launching ffmpeg for {context}"; any end but
+// exit status 0 is Ffmpeg {context, trimmed standard error}. Blocks without a time limit.
+Status run_ffmpeg(Command command, std::string_view context);
+
+// Pre-exec hook of the segment-ring recorder: the child gets SIGKILL when the thread that
+// forked it ends. The outcome is not checked; it cannot make the spawn fail.
+void kill_with_parent();
 
 }  // namespace vc

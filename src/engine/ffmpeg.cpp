@@ -1,0 +1,106 @@
+#include "engine/ffmpeg.hpp"
+
+#include <sys/prctl.h>
+
+#include <algorithm>
+#include <array>
+#include <csignal>
+#include <cstdlib>
+#include <system_error>
+
+#include "engine/dirs.hpp"
+#include "engine/unicode.hpp"
+#include "engine/utf8.hpp"
+
+namespace vc {
+namespace {
+
+constexpr std::array<std::string_view, 7> encoder_names{
+    "h264_nvenc", "h264_amf", "h264_qsv", "h264_videotoolbox", "h264_vaapi", "libx264", "libopenh264",
+};
+
+std::string decimal(unsigned value) { return std::to_string(value); }
+
+}  // namespace
+
+std::string_view encoder_name(Encoder encoder) {
+    return encoder_names.at(static_cast<std::size_t>(encoder));
+}
+
+std::optional<Encoder> parse_encoder(std::string_view text) {
+    for (std::size_t i = 0; i < encoder_names.size(); ++i) {
+        if (encoder_names[i] == text) return static_cast<Encoder>(i);
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> encoder_args(Encoder encoder, std::uint8_t quality, std::uint32_t gop) {
+    const unsigned q = quality;
+    const std::string Q = decimal(q);
+    std::vector<std::string> args{"-c:v", std::string(encoder_name(encoder))};
+    auto add = [&args](std::initializer_list<std::string> more) { args.insert(args.end(), more); };
+    switch (encoder) {
+    case Encoder::h264_nvenc:
+        add({"-preset", "p4", "-tune", "ll", "-rc", "vbr", "-cq", Q, "-b:v", "0", "-bf", "0"});
+        break;
+    case Encoder::h264_amf:
+        add({"-usage", "lowlatency", "-rc", "cqp", "-qp_i", Q, "-qp_p", Q});
+        break;
+    case Encoder::h264_qsv:
+        add({"-preset", "faster", "-global_quality", Q});
+        break;
+    case Encoder::h264_videotoolbox:
+        add({"-realtime", "1", "-q:v", decimal(2 * q > 100 ? 0 : 100 - 2 * q)});
+        break;
+    case Encoder::h264_vaapi:
+        add({"-qp", Q});
+        break;
+    case Encoder::libx264:
+        add({"-preset", "ultrafast", "-tune", "zerolatency", "-crf", Q, "-pix_fmt", "yuv420p"});
+        break;
+    case Encoder::libopenh264:
+        add({"-rc_mode", "quality", "-qmin", decimal(q < 5 ? 0 : q - 5), "-qmax", decimal(std::min(q + 5, 51U)),
+             "-pix_fmt", "yuv420p"});
+        break;
+    }
+    add({"-g", std::to_string(gop)});
+    return args;
+}
+
+std::filesystem::path ffmpeg_path() {
+    if (const char* dir = std::getenv("VANTREL_FFMPEG")) return join_path(dir, "ffmpeg");
+    std::error_code error;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error && exe.has_parent_path()) {
+        const std::filesystem::path beside = exe.parent_path() / "ffmpeg";
+        if (std::filesystem::is_regular_file(beside, error)) return beside;
+    }
+    return "ffmpeg";
+}
+
+Command ffmpeg_command() {
+    return Command(ffmpeg_path(), {"-hide_banner", "-loglevel", "error", "-y"});
+}
+
+std::string ffmpeg_file_arg(const std::filesystem::path& path) {
+    std::string text = path_text(path);
+    if (text.empty() || text.front() == '/') return text;
+    const std::size_t colon = text.find(':');
+    if (text.front() == '-' || (colon != std::string::npos && colon < text.find('/'))) return "./" + text;
+    return text;
+}
+
+Status run_ffmpeg(Command command, std::string_view context) {
+    command.stdin_mode = Stdio::null_device;
+    auto output = Process::output(std::move(command));
+    if (!output) return io_error("launching ffmpeg for " + std::string(context), output.error());
+    if (!output->status.success()) {
+        return ffmpeg_error(std::string(context),
+                            std::string(trim_white_space(lossy_utf8(output->stderr_bytes))));
+    }
+    return {};
+}
+
+void kill_with_parent() { (void)::prctl(PR_SET_PDEATHSIG, SIGKILL); }
+
+}  // namespace vc

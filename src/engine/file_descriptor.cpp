@@ -1,0 +1,37 @@
+#include "engine/file_descriptor.hpp"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace vc {
+
+void FileDescriptor::reset(int fd) {
+    if (fd_ >= 0 && fd_ != fd) {
+        // Linux releases the descriptor even when close reports EINTR; retrying could
+        // close a descriptor another thread has just been given.
+        ::close(fd_);
+    }
+    fd_ = fd;
+}
+
+std::expected<void, OsError> FileDescriptor::write_all(std::string_view bytes) const {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(OsError::from_errno(errno));
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return {};
+}
+
+std::expected<std::size_t, OsError> FileDescriptor::read_some(char* buffer, std::size_t size) const {
+    for (;;) {
+        const ssize_t got = ::read(fd_, buffer, size);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) return std::unexpected(OsError::from_errno(errno));
+    }
+}
+
+}  // namespace vc
