@@ -157,3 +157,65 @@ TEST(ClipName, CollisionsCountUpThenFail) {
 
 }  // namespace
 }  // namespace vc
+
+namespace vc {
+namespace {
+
+// Failures that end a save before any ffmpeg runs.
+class SaveFailures : public ::testing::Test {
+protected:
+    Result<SaveOutcome> save(double newer_than = -inf) {
+        return save_replay(ring.path(), clips.path() / "out", 30, newer_than, Origin::manual, {});
+    }
+    test::TempDir ring;
+    test::TempDir clips;
+};
+
+std::string error_text(const Result<SaveOutcome>& result) {
+    return result ? std::string("(no error)") : format_engine_error(result.error());
+}
+
+TEST_F(SaveFailures, ListThatCannotBeRead) {
+    std::filesystem::create_directory(ring / "ring.csv");
+    EXPECT_EQ(error_text(save()), "reading replay index: Is a directory (os error 21)");
+    std::filesystem::remove(ring / "ring.csv");
+    ring.write("ring.csv", "seg_00000.ts,0,1\nseg_\xff.ts,1,2\n");
+    EXPECT_EQ(error_text(save()), "reading replay index: stream did not contain valid UTF-8");
+    EXPECT_FALSE(std::filesystem::exists(ring / "save.txt"));
+}
+
+TEST_F(SaveFailures, MissingOrUselessListIsNothingRecorded) {
+    EXPECT_EQ(error_text(save()), "nothing recorded yet");  // after the retries
+    ring.write("ring.csv", "junk\na.ts,1\nb.ts, 1, 2\r\n");
+    EXPECT_EQ(error_text(save()), "nothing recorded yet");
+    ring.write("ring.csv", "");
+    EXPECT_EQ(error_text(save()), "nothing recorded yet");
+    EXPECT_FALSE(std::filesystem::exists(ring / "save.txt"));
+}
+
+TEST_F(SaveFailures, NothingNewTouchesNoFile) {
+    ring.write("ring.csv", "seg_00000.ts,0,1\nseg_00001.ts,1,2\n");
+    for (const double newer_than : {2.0, 5.0, inf}) {
+        const auto result = save(newer_than);
+        ASSERT_TRUE(result) << error_text(result);
+        EXPECT_TRUE(std::holds_alternative<NothingNew>(*result));
+    }
+    EXPECT_FALSE(std::filesystem::exists(ring / "save.txt"));
+    EXPECT_FALSE(std::filesystem::exists(clips / "out"));
+}
+
+TEST_F(SaveFailures, ConcatListOrClipsDirectoryCannotBeWritten) {
+    ring.write("ring.csv", "seg_00000.ts,0,1\n");
+    std::filesystem::create_directory(ring / "save.txt");
+    EXPECT_EQ(error_text(save()), "writing concat list: Is a directory (os error 21)");
+    std::filesystem::remove(ring / "save.txt");
+    clips.write("out", "a regular file where the clips directory goes");
+    const auto result = save();
+    ASSERT_FALSE(result);
+    ASSERT_TRUE(result.error().is<EngineError::Io>());
+    EXPECT_EQ(result.error().as<EngineError::Io>().context, "creating " + (clips / "out").string());
+    EXPECT_EQ(test::read_file(ring / "save.txt"), "file '" + (ring / "seg_00000.ts").string() + "'\n");
+}
+
+}  // namespace
+}  // namespace vc
