@@ -242,6 +242,8 @@ std::expected<ProcessOutput, OsError> Process::output(Command command) {
     command.stderr_mode = Stdio::pipe;
     auto process = spawn(command);
     if (!process) return std::unexpected(process.error());
+    // Nobody can write to a piped standard input from here: let the child see its end.
+    process->close_stdin();
     return process->wait_with_output();
 }
 

@@ -1,7 +1,9 @@
 // Process: the one place that starts child processes (every ffmpeg run, xrandr). It forks
 // and execs a Command directly, never through a shell, and owns the child's pid, the
 // parent's ends of its pipes and its exit status once learned, so nothing else calls
-// waitpid or kill on it. It is passive: it reads or reaps only when asked.
+// waitpid or kill on it. It is passive: it reads or reaps only when asked. A Process has
+// one owner at a time (the thread running a short run, or the recorder that the engine
+// thread holds); it may be moved between threads but is never shared.
 //
 // Every child starts with SIGPIPE at its default, an empty signal mask and no descriptors
 // but its three standard streams, whatever the parent holds open. A failed exec (missing or
@@ -92,7 +94,8 @@ public:
 
     // Runs `command` to its end with standard output and error piped and drained side by
     // side, so a child that fills one pipe while we wait on the other cannot deadlock.
-    // Standard input is as the command says. Any failure to start or to read is an error;
+    // Standard input is as the command says (a pipe is closed at once, so the child reads
+    // an end instead of waiting). Any failure to start or to read is an error;
     // the child is reaped in every case.
     static std::expected<ProcessOutput, OsError> output(Command command);
 
