@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "engine/format.hpp"
+
 namespace vc::test {
 namespace {
 
@@ -34,10 +36,10 @@ bool wait_until_ready(const FileDescriptor& out, std::chrono::milliseconds limit
 
 XvfbServer::XvfbServer(const std::string& screen) {
     for (int number = 90; number < 190; ++number) {
-        const std::string display = ":" + std::to_string(number);
+        const std::string display = format(":{}", number);
         std::error_code ignored;
-        if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number), ignored) ||
-            std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock", ignored))
+        if (std::filesystem::exists(format("/tmp/.X11-unix/X{}", number), ignored) ||
+            std::filesystem::exists(format("/tmp/.X{}-lock", number), ignored))
             continue;
         Command command("Xvfb", {display, "-screen", "0", screen, "-nolisten", "tcp", "-displayfd", "1"});
         command.stdin_mode = Stdio::null_device;
