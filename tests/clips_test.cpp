@@ -82,6 +82,9 @@ TEST(ClipMetaJson, WrittenFileReadsBack) {
     ASSERT_TRUE(write_clip_meta(clip, {1.0, Origin::manual, std::nullopt}));
     EXPECT_EQ(read_clip_meta(clip), (ClipMeta{1.0, Origin::manual, std::nullopt}));
     EXPECT_EQ(read_clip_meta(dir / "missing.mp4"), std::nullopt);
+    // A duration that is not finite is written as null, which does not read back.
+    ASSERT_TRUE(write_clip_meta(clip, {std::numeric_limits<double>::infinity(), Origin::manual, std::nullopt}));
+    EXPECT_EQ(read_clip_meta(clip), std::nullopt);
 }
 
 TEST(ClipMetaJson, WriteFailureIsIoWithContext) {

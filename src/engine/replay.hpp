@@ -71,7 +71,7 @@ struct NothingNew {};
 
 using SaveOutcome = std::variant<SavedClip, NothingNew>;
 
-// Newer_than is the previous save's newest_end, or -infinity for the first save of a
+// newer_than is the previous save's newest_end, or -infinity for the first save of a
 // recorder run; a list whose newest segment is not newer gives NothingNew and touches no file.
 Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
                                 const std::filesystem::path& clips_dir, std::uint32_t replay_seconds,
