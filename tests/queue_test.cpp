@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/queue.hpp"
 
@@ -84,6 +87,73 @@ TEST(Queue, ManySendersLoseNothing) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(count, 4000);
     EXPECT_EQ(sum, 4000L * 3999 / 2);
+}
+
+
+TEST(Queue, EachSendersOrderIsKept) {
+    auto [tx, rx] = make_queue<std::pair<int, int>>();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([tx = tx, t]() mutable {
+            for (int i = 0; i < 2000; ++i) tx.send({t, i});
+        });
+    tx.reset();
+    std::vector<int> next(4, 0);
+    for (;;) {
+        auto received = rx.recv();
+        if (received.index() == 1) break;
+        const auto [t, i] = std::get<0>(received);
+        ASSERT_EQ(i, next[t]) << "sender " << t;
+        ++next[t];
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(next, std::vector<int>(4, 2000));
+}
+
+TEST(Queue, DeadlineReceiveGetsALaterMessage) {
+    auto [tx, rx] = make_queue<int>();
+    std::thread sender([tx = std::move(tx)]() mutable {
+        std::this_thread::sleep_for(20ms);
+        tx.send(7);
+        std::this_thread::sleep_for(20ms);
+    });
+    EXPECT_EQ(value_of<int>(rx.recv_for(10s)), 7);
+    EXPECT_EQ(std::get<RecvError>(rx.recv_for(10s)), RecvError::Disconnected);
+    sender.join();
+}
+
+TEST(Queue, BoundedSendWaitsForRoom) {
+    auto [tx, rx] = make_queue<int>(5);
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(tx.try_send(i));
+    EXPECT_EQ(tx.try_send(5)->error, SendError::Full);
+    std::atomic<bool> sent{false};
+    std::thread sender([&sent, tx = tx]() mutable {
+        EXPECT_FALSE(tx.send(5));
+        sent = true;
+    });
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(sent);  // still waiting: the queue is full
+    EXPECT_EQ(value_of<int>(rx.recv()), 0);
+    sender.join();
+    EXPECT_TRUE(sent);
+    tx.reset();
+    for (int i = 1; i <= 5; ++i) EXPECT_EQ(value_of<int>(rx.recv()), i);
+    EXPECT_EQ(std::get<RecvError>(rx.try_recv()), RecvError::Disconnected);
+}
+
+TEST(Queue, WaitingSendGivesUpWhenReceiverGoes) {
+    auto [tx, rx] = make_queue<std::string>(1);
+    EXPECT_FALSE(tx.send("first"));
+    std::thread sender([tx = tx]() mutable {
+        auto failure = tx.send("second");
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->error, SendError::Disconnected);
+        EXPECT_EQ(failure->message, "second");
+    });
+    std::this_thread::sleep_for(20ms);
+    rx.reset();
+    sender.join();
+    EXPECT_EQ(tx.try_send("third")->error, SendError::Disconnected);
 }
 
 }  // namespace

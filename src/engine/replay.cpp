@@ -1,0 +1,286 @@
+#include "engine/replay.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <locale.h>
+#include <thread>
+
+#include "engine/ffmpeg.hpp"
+#include "engine/format.hpp"
+#include "engine/utf8.hpp"
+
+namespace vc {
+
+namespace {
+
+constexpr int missing_list_retries = 25;
+constexpr auto missing_list_pause = std::chrono::milliseconds(20);
+constexpr int max_name_suffix = 999;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equals_ignoring_case(std::string_view text, std::string_view lower_word) {
+    if (text.size() != lower_word.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (ascii_lower(text[i]) != lower_word[i]) return false;
+    return true;
+}
+
+// strtod alone would take hex, leading blanks and "1e" (as 1), and from_chars refuses a
+// leading '+': so the grammar is checked here and only the conversion is left to strtod,
+// in the C locale whatever the process locale says.
+bool is_decimal_number(std::string_view text) {
+    std::size_t pos = 0;
+    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) ++pos;
+    const std::string_view body = text.substr(pos);
+    if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity") ||
+        equals_ignoring_case(body, "nan"))
+        return true;
+    std::size_t digits = 0;
+    while (pos < text.size() && is_digit(text[pos])) ++pos, ++digits;
+    if (pos < text.size() && text[pos] == '.') {
+        ++pos;
+        while (pos < text.size() && is_digit(text[pos])) ++pos, ++digits;
+    }
+    if (digits == 0) return false;
+    if (pos < text.size() && (text[pos] == 'e' || text[pos] == 'E')) {
+        ++pos;
+        if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) ++pos;
+        std::size_t exponent_digits = 0;
+        while (pos < text.size() && is_digit(text[pos])) ++pos, ++exponent_digits;
+        if (exponent_digits == 0) return false;
+    }
+    return pos == text.size();
+}
+
+locale_t c_locale() {
+    static const locale_t locale = ::newlocale(LC_ALL_MASK, "C", nullptr);
+    return locale;
+}
+
+// The whole list as text; a missing file is reported apart so the caller can wait for the
+// recorder to list its first segment.
+Result<std::string> read_list_once(const std::filesystem::path& path, bool& missing) {
+    missing = false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            missing = true;
+            return std::string();
+        }
+        return io_error("reading replay index", errno);
+    }
+    std::string text;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            ::close(fd);
+            return io_error("reading replay index", error);
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (!is_valid_utf8(text))
+        return io_error("reading replay index", OsError::with_message("stream did not contain valid UTF-8"));
+    return text;
+}
+
+// The recorder may not have listed its first segment yet: wait about half a second for it.
+Result<std::string> read_ring_list(const std::filesystem::path& ring_dir) {
+    const auto path = ring_dir / "ring.csv";
+    for (int attempt = 0;; ++attempt) {
+        bool missing = false;
+        auto text = read_list_once(path, missing);
+        if (!text) return text;
+        if (!missing) return text;
+        if (attempt == missing_list_retries) return nothing_recorded();
+        std::this_thread::sleep_for(missing_list_pause);
+    }
+}
+
+Status write_whole_file(const std::filesystem::path& path, std::string_view content, const char* context) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return io_error(context, errno);
+    std::size_t written = 0;
+    while (written < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            ::close(fd);
+            return io_error(context, error);
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0 && errno != EINTR) return io_error(context, errno);
+    return {};
+}
+
+bool exists_following_links(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0;
+}
+
+}  // namespace
+
+std::optional<double> parse_decimal(std::string_view text) {
+    if (!is_decimal_number(text)) return std::nullopt;
+    const std::string terminated(text);
+    return ::strtod_l(terminated.c_str(), nullptr, c_locale());
+}
+
+std::optional<Segment> parse_segment_line(std::string_view line) {
+    const std::size_t first = line.find(',');
+    if (first == std::string_view::npos) return std::nullopt;
+    const std::size_t second = line.find(',', first + 1);
+    if (second == std::string_view::npos) return std::nullopt;
+    std::size_t third = line.find(',', second + 1);
+    if (third == std::string_view::npos) third = line.size();
+    const auto start = parse_decimal(line.substr(first + 1, second - first - 1));
+    const auto end = parse_decimal(line.substr(second + 1, third - second - 1));
+    if (!start || !end) return std::nullopt;
+    const double difference = *end - *start;
+    return Segment{std::string(line.substr(0, first)), difference > 0.0 ? difference : 0.0, *end};
+}
+
+std::vector<Segment> parse_ring_list(std::string_view text) {
+    std::vector<Segment> segments;
+    while (!text.empty()) {
+        const std::size_t newline = text.find('\n');
+        std::string_view line = text.substr(0, newline);
+        text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
+        if (newline != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
+        if (auto segment = parse_segment_line(line)) segments.push_back(std::move(*segment));
+    }
+    return segments;
+}
+
+std::vector<Segment> choose_segments(const std::vector<Segment>& segments, std::uint32_t replay_seconds) {
+    const double wanted = static_cast<double>(replay_seconds);
+    double covered = 0.0;
+    std::size_t first = segments.size();
+    while (first > 0) {
+        --first;
+        covered += segments[first].duration;
+        if (covered >= wanted) break;
+    }
+    return {segments.begin() + static_cast<std::ptrdiff_t>(first), segments.end()};
+}
+
+std::string concat_list_line(const std::filesystem::path& ring_dir, std::string_view name) {
+    // A backslash is an ordinary file-name character here, so only the quote is escaped.
+    const std::string path = path_text(ring_dir / std::filesystem::path(std::string(name)));
+    std::string line = "file '";
+    for (const char c : path) {
+        if (c == '\'')
+            line += "'\\''";
+        else
+            line += c;
+    }
+    line += "'\n";
+    return line;
+}
+
+std::vector<std::string> track_metadata_args(const std::vector<std::string>& track_names) {
+    std::vector<std::string> args;
+    args.reserve(track_names.size() * 4);
+    for (std::size_t i = 0; i < track_names.size(); ++i) {
+        const std::string stream = format("-metadata:s:a:{}", i);
+        args.push_back(stream);
+        args.push_back("title=" + track_names[i]);
+        args.push_back(stream);
+        args.push_back("handler_name=" + track_names[i]);
+    }
+    return args;
+}
+
+std::string clip_time_text(std::time_t when) {
+    // localtime_r need not look at TZ again; tzset makes a changed TZ count.
+    ::tzset();
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    char buffer[64];
+    const std::size_t length = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H-%M-%S", &local);
+    return std::string(buffer, length);
+}
+
+Result<std::filesystem::path> free_clip_path(const std::filesystem::path& clips_dir, Origin origin,
+                                             std::string_view time_text) {
+    const std::string_view prefix = origin_prefix(origin);
+    auto candidate = clips_dir / format("{} {}.mp4", prefix, time_text);
+    if (!exists_following_links(candidate)) return candidate;
+    for (int n = 1; n <= max_name_suffix; ++n) {
+        candidate = clips_dir / format("{} {} ({}).mp4", prefix, time_text, n);
+        if (!exists_following_links(candidate)) return candidate;
+    }
+    return config_error("could not find a free clip filename");
+}
+
+std::vector<std::string> join_args(const std::filesystem::path& concat_list,
+                                   const std::vector<std::string>& track_names,
+                                   const std::filesystem::path& clip) {
+    std::vector<std::string> args{"-f", "concat", "-safe", "0", "-i", concat_list.native(),
+                                  "-map", "0", "-c", "copy", "-movflags", "+faststart"};
+    const auto metadata = track_metadata_args(track_names);
+    args.insert(args.end(), metadata.begin(), metadata.end());
+    args.push_back(clip.native());
+    return args;
+}
+
+Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
+                                const std::filesystem::path& clips_dir, std::uint32_t replay_seconds,
+                                double newer_than, Origin origin,
+                                const std::vector<std::string>& track_names) {
+    auto text = read_ring_list(ring_dir);
+    if (!text) return std::unexpected(std::move(text.error()));
+    const std::vector<Segment> segments = parse_ring_list(*text);
+    if (segments.empty()) return nothing_recorded();
+
+    const std::vector<Segment> chosen = choose_segments(segments, replay_seconds);
+    const double newest_end = segments.back().end;
+    if (newer_than >= newest_end) return NothingNew{};
+
+    // The concat demuxer resolves relative entries against the list's own directory, which
+    // would double a relative ring directory: every entry is written absolute.
+    std::error_code ignored;
+    std::filesystem::path list_dir = std::filesystem::absolute(ring_dir, ignored);
+    if (list_dir.empty()) list_dir = ring_dir;
+    std::string list;
+    for (const auto& segment : chosen) list += concat_list_line(list_dir, segment.name);
+    const auto list_path = ring_dir / "save.txt";
+    if (auto written = write_whole_file(list_path, list, "writing concat list"); !written)
+        return std::unexpected(std::move(written.error()));
+
+    std::error_code created;
+    if (!clips_dir.empty()) std::filesystem::create_directories(clips_dir, created);
+    if (created) return io_error(format("creating {}", clips_dir), created.value());
+
+    auto clip = free_clip_path(clips_dir, origin, clip_time_text(std::time(nullptr)));
+    if (!clip) return std::unexpected(std::move(clip.error()));
+
+    Command command = ffmpeg_command();
+    command.append(join_args(list_path, track_names, *clip));
+    if (auto joined = run_ffmpeg(std::move(command), "saving replay"); !joined)
+        return std::unexpected(std::move(joined.error()));
+
+    double duration_s = 0.0;
+    for (const auto& segment : chosen) duration_s += segment.duration;
+    auto info = finish_clip(std::move(*clip), ClipMeta{duration_s, origin, std::nullopt});
+    if (!info) return std::unexpected(std::move(info.error()));
+    return SavedClip{std::move(*info), newest_end};
+}
+
+}  // namespace vc

@@ -1,0 +1,81 @@
+// Replay saving: turns the newest segments of the recorder's ring into one MP4 clip. Reads
+// "ring.csv", picks the newest segments that cover the replay length, writes the concat list
+// "save.txt", picks a free clip name, lets ffmpeg join the segments without re-encoding and
+// hands the clip to finish_clip. Runs on thread "engine", one save at a time; keeps no state
+// between saves (the caller keeps newest_end for the next one).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "engine/clips.hpp"
+#include "engine/error.hpp"
+
+namespace vc {
+
+// One entry of "ring.csv".
+struct Segment {
+    std::string name;
+    double duration = 0.0;  // end - start, or 0 when that is not above 0
+    double end = 0.0;
+
+    bool operator==(const Segment&) const = default;
+};
+
+// A decimal number as the ring list writes it: sign, digits with an optional point and
+// fraction, optional exponent; inf, infinity and nan in any case. Anything else (blanks,
+// hex, a bare exponent) gives nullopt.
+std::optional<double> parse_decimal(std::string_view text);
+
+// "name,start,end[,ignored...]"; nullopt for a line that does not parse.
+std::optional<Segment> parse_segment_line(std::string_view line);
+
+// Every line of the list that parses, in line order (a CR before the LF is dropped).
+std::vector<Segment> parse_ring_list(std::string_view text);
+
+// The newest segments whose durations add up to at least `replay_seconds` (all of them when
+// they never do), oldest first.
+std::vector<Segment> choose_segments(const std::vector<Segment>& segments, std::uint32_t replay_seconds);
+
+// "file '<ring_dir>/<name>'\n" with each single quote written as '\''.
+std::string concat_list_line(const std::filesystem::path& ring_dir, std::string_view name);
+
+// "-metadata:s:a:i" "title=<name>" "-metadata:s:a:i" "handler_name=<name>" per track.
+std::vector<std::string> track_metadata_args(const std::vector<std::string>& track_names);
+
+// The local time as "%Y-%m-%d %H-%M-%S", following TZ.
+std::string clip_time_text(std::time_t when);
+
+// "<prefix> <time>.mp4", then "<prefix> <time> (n).mp4" for n = 1..999: the first name
+// whose file status cannot be read. Config "could not find a free clip filename" otherwise.
+Result<std::filesystem::path> free_clip_path(const std::filesystem::path& clips_dir, Origin origin,
+                                             std::string_view time_text);
+
+// The join's ffmpeg arguments after the shared base options.
+std::vector<std::string> join_args(const std::filesystem::path& concat_list,
+                                   const std::vector<std::string>& track_names,
+                                   const std::filesystem::path& clip);
+
+struct SavedClip {
+    ClipInfo clip;
+    double newest_end = 0.0;  // pass back as newer_than at the next save
+};
+struct NothingNew {};
+
+using SaveOutcome = std::variant<SavedClip, NothingNew>;
+
+// newer_than is the previous save's newest_end, or -infinity for the first save of a
+// recorder run; a list whose newest segment is not newer gives NothingNew and touches no file.
+Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
+                                const std::filesystem::path& clips_dir, std::uint32_t replay_seconds,
+                                double newer_than, Origin origin,
+                                const std::vector<std::string>& track_names);
+
+}  // namespace vc

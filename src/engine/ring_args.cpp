@@ -1,0 +1,71 @@
+#include "engine/ring_args.hpp"
+
+#include <cstdlib>
+
+#include "engine/format.hpp"
+#include "engine/utf8.hpp"
+
+namespace vc {
+
+namespace {
+
+std::string display_name() {
+    const char* value = std::getenv("DISPLAY");
+    if (value != nullptr && is_valid_utf8(value)) return value;
+    return ":0";
+}
+
+// ffmpeg reads the segment file name as a printf-like pattern: a '%' of the directory
+// itself must be doubled, or the segments land under another name.
+std::string segment_pattern(const std::filesystem::path& ring_dir) {
+    std::string pattern;
+    for (const char c : path_text(ring_dir)) {
+        pattern += c;
+        if (c == '%') pattern += '%';
+    }
+    pattern += pattern.empty() || pattern.back() == '/' ? "seg_%05d.ts" : "/seg_%05d.ts";
+    return pattern;
+}
+
+}  // namespace
+
+std::vector<std::string> ring_args(const Config& config, Encoder encoder,
+                                   const std::filesystem::path& ring_dir, const Screen& screen) {
+    std::size_t tracks = 0;
+    for (const auto& track : config.tracks) tracks += track.enabled ? 1 : 0;
+    const std::string display = display_name();
+
+    std::vector<std::string> args{"-f", "x11grab", "-draw_mouse", "1", "-framerate", format("{}", config.fps)};
+    if (screen.width != 0) {
+        args.insert(args.end(), {"-video_size", format("{}x{}", screen.width, screen.height), "-i",
+                                 format("{}+{},{}", display, screen.x, screen.y)});
+    } else {
+        args.insert(args.end(), {"-i", display});
+    }
+    if (encoder == Encoder::h264_vaapi) args.insert(args.end(), {"-vaapi_device", "/dev/dri/renderD128"});
+
+    std::size_t audio_input = 0;
+    for (const auto& arg : args) audio_input += arg == "-i" ? 1 : 0;
+    if (tracks > 0)
+        args.insert(args.end(), {"-thread_queue_size", "1024", "-f", "f32le", "-ar", "48000", "-ac",
+                                 format("{}", 2 * tracks), "-i", "pipe:0"});
+
+    std::string graph = encoder == Encoder::h264_vaapi ? "[0:v]format=nv12,hwupload[v]" : "[0:v]format=yuv420p[v]";
+    for (std::size_t l = 0; l < tracks; ++l)
+        graph += format(";[{}:a]pan=stereo|c0=c{}|c1=c{}[t{}]", audio_input, 2 * l, 2 * l + 1, l);
+    args.insert(args.end(), {"-filter_complex", graph, "-map", "[v]"});
+    for (std::size_t l = 0; l < tracks; ++l) args.insert(args.end(), {"-map", format("[t{}]", l)});
+
+    const auto encoding = encoder_args(encoder, config.quality, config.fps);
+    args.insert(args.end(), encoding.begin(), encoding.end());
+    if (tracks > 0) args.insert(args.end(), {"-c:a", "aac", "-b:a", "160k"});
+
+    const std::uint64_t replay = config.replay_seconds;
+    args.insert(args.end(), {"-f", "segment", "-segment_time", "1", "-segment_format", "mpegts",
+                             "-reset_timestamps", "1", "-segment_wrap", format("{}", replay + 10),
+                             "-segment_list", path_text(ring_dir / "ring.csv"), "-segment_list_type", "csv",
+                             "-segment_list_size", format("{}", replay + 2), segment_pattern(ring_dir)});
+    return args;
+}
+
+}  // namespace vc

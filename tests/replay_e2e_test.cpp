@@ -1,0 +1,307 @@
+// Saving replays from real MPEG-TS segments made by ffmpeg: the clip, its metadata bytes,
+// its thumbnail and its audio stream names as ffprobe sees them, and the failures that only
+// a real join or a real clip can show.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <ctime>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "engine/log.hpp"
+#include "engine/process.hpp"
+#include "engine/replay.hpp"
+#include "support/environment.hpp"
+
+namespace vc {
+namespace {
+
+constexpr double no_earlier_save = -std::numeric_limits<double>::infinity();
+
+std::string run_tool(const std::string& program, std::vector<std::string> args) {
+    Command command(program, std::move(args));
+    command.stdin_mode = Stdio::null_device;
+    auto output = Process::output(std::move(command));
+    if (!output) return "";
+    EXPECT_TRUE(output->status.success()) << program << ": " << output->stderr_bytes;
+    return output->stdout_bytes;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Captures the engine's log events so that warnings can be checked.
+class CapturingLogger : public log::Logger {
+public:
+    log::Level max_level() const override { return log::Level::Trace; }
+    log::Interest interest(log::Level, std::string_view) const override { return log::Interest::Always; }
+    bool enabled(const log::Event&) const override { return true; }
+    void write(const log::Event& event) override {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(std::string(event.target) + " " + std::string(event.message));
+    }
+    std::vector<std::string> take() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(lines_, {});
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+CapturingLogger& logger() {
+    static CapturingLogger* instance = [] {
+        auto* created = new CapturingLogger;  // must outlive every thread that may log
+        log::install(created);
+        return created;
+    }();
+    return *instance;
+}
+
+class ReplaySave : public ::testing::Test {
+protected:
+    // Twelve one-second segments with video and two audio streams, made once, encoded the
+    // way the recorder encodes (no B-frames: with them each segment probes longer than it
+    // is listed, and the joined clip overruns its listed length).
+    static void SetUpTestSuite() {
+        fixture_ = new test::TempDir;
+        run_tool("ffmpeg", {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=s=320x240:r=30",
+                            "-f", "lavfi", "-i", "sine=f=440:r=48000", "-f", "lavfi", "-i",
+                            "sine=f=880:r=48000", "-t", "12", "-map", "0:v", "-map", "1:a", "-map", "2:a",
+                            "-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-g", "30", "-pix_fmt", "yuv420p", "-c:a", "aac", "-f",
+                            "segment", "-segment_time", "1", "-reset_timestamps", "1", "-segment_format",
+                            "mpegts", "-segment_list", (fixture_->path() / "ring.csv").string(),
+                            "-segment_list_type", "csv", (fixture_->path() / "seg_%05d.ts").string()});
+    }
+    static void TearDownTestSuite() {
+        delete fixture_;
+        fixture_ = nullptr;
+    }
+
+    void SetUp() override {
+        logger().take();
+        for (const auto& entry : std::filesystem::directory_iterator(fixture_->path()))
+            std::filesystem::copy_file(entry.path(), ring.path() / entry.path().filename());
+        listed = lines_of(test::read_file(ring / "ring.csv"));
+        ASSERT_GE(listed.size(), 11u);
+    }
+
+    Result<SaveOutcome> save(std::uint32_t seconds, double newer_than = no_earlier_save,
+                             std::vector<std::string> tracks = {}) {
+        return save_replay(ring.path(), clips_dir, seconds, newer_than, Origin::manual, tracks);
+    }
+
+    void list(const std::vector<std::string>& lines, const char* ending = "\n") {
+        std::string text;
+        for (const auto& line : lines) text += line + ending;
+        ring.write("ring.csv", text);
+    }
+
+    static test::TempDir* fixture_;
+    test::TempDir ring;
+    test::TempDir clips;
+    std::filesystem::path clips_dir = clips / "Vantrel Clips";
+    std::vector<std::string> listed;
+};
+
+test::TempDir* ReplaySave::fixture_ = nullptr;
+
+std::string error_text(const Result<SaveOutcome>& result) {
+    return result ? std::string("(no error)") : format_engine_error(result.error());
+}
+
+const SavedClip& saved(const Result<SaveOutcome>& result) {
+    static const SavedClip none;
+    if (!result) {
+        ADD_FAILURE() << error_text(result);
+        return none;
+    }
+    if (!std::holds_alternative<SavedClip>(*result)) {
+        ADD_FAILURE() << "nothing new";
+        return none;
+    }
+    return std::get<SavedClip>(*result);
+}
+
+std::string concat_lines(const std::filesystem::path& ring, const std::vector<Segment>& segments) {
+    std::string text;
+    for (const auto& segment : segments) text += concat_list_line(ring, segment.name);
+    return text;
+}
+
+nlohmann::json probe(const std::filesystem::path& file) {
+    return nlohmann::json::parse(run_tool(
+        "ffprobe", {"-v", "error", "-show_entries", "stream=codec_type,codec_name,width,duration:stream_tags=handler_name"
+                                                    ":format=duration",
+                    "-of", "json", file.string()}));
+}
+
+TEST_F(ReplaySave, WholeRingWithTwoTracks) {
+    test::ScopedEnv env{{"TZ", "<+14>-14"}};
+    const std::time_t before = std::time(nullptr);
+    const auto result = save(30, no_earlier_save, {"Mic", "Desktop"});
+    const std::time_t after = std::time(nullptr);
+    const SavedClip& clip = saved(result);
+    ASSERT_FALSE(clip.clip.path.empty());
+
+    const auto segments = parse_ring_list(test::read_file(ring / "ring.csv"));
+    double duration = 0.0;
+    for (const auto& segment : segments) duration += segment.duration;
+    EXPECT_EQ(clip.newest_end, segments.back().end);
+    EXPECT_EQ(test::read_file(ring / "save.txt"), concat_lines(ring.path(), segments));
+
+    // The name is the local time of TZ, taken during the save.
+    const std::string name = clip.clip.path.filename().string();
+    bool named_by_local_time = false;
+    for (std::time_t t = before; t <= after; ++t)
+        named_by_local_time |= name == "Clip " + clip_time_text(t) + ".mp4";
+    EXPECT_TRUE(named_by_local_time) << name;
+    EXPECT_EQ(clip.clip.path.parent_path(), clips_dir);
+
+    const ClipMeta meta{duration, Origin::manual, std::nullopt};
+    EXPECT_EQ(test::read_file(clip_meta_path(clip.clip.path)), clip_meta_json(meta));
+    EXPECT_EQ(clip.clip.meta, meta);
+    EXPECT_EQ(clip.clip.size, std::filesystem::file_size(clip.clip.path));
+    const auto created = std::chrono::system_clock::to_time_t(clip.clip.created);
+    EXPECT_GE(created, before - 1);
+    EXPECT_LE(created, after + 1);
+
+    const auto info = probe(clip.clip.path);
+    ASSERT_EQ(info["streams"].size(), 3u);
+    EXPECT_EQ(info["streams"][0]["codec_name"], "h264");
+    EXPECT_EQ(info["streams"][1]["tags"]["handler_name"], "Mic");
+    EXPECT_EQ(info["streams"][2]["tags"]["handler_name"], "Desktop");
+    // The video stream's length: audio streams of joined segments run a little longer.
+    EXPECT_NEAR(std::stod(info["streams"][0]["duration"].get<std::string>()), duration, 0.15);
+
+    EXPECT_EQ(clip.clip.thumbnail, clips_dir / ".thumbs" / (clip.clip.path.stem().string() + ".jpg"));
+    const auto thumbnail = probe(clip.clip.thumbnail);
+    EXPECT_EQ(thumbnail["streams"][0]["width"], 480);
+    EXPECT_EQ(logger().take(), std::vector<std::string>{});
+}
+
+TEST_F(ReplaySave, NewestSegmentsAmongJunkAndCarriageReturns) {
+    std::vector<std::string> messy{"junk", "a.ts,1"};
+    for (std::size_t i = 0; i + 1 < listed.size(); ++i) {
+        messy.push_back(listed[i]);
+        if (i % 3 == 0) messy.push_back("seg_x.ts, 1, 2");
+    }
+    list(messy, "\r\n");
+    const auto first = saved(save(5));
+    const auto all_but_last = parse_ring_list(test::read_file(ring / "ring.csv"));
+    const std::vector<Segment> newest5(all_but_last.end() - 5, all_but_last.end());
+    EXPECT_EQ(test::read_file(ring / "save.txt"), concat_lines(ring.path(), newest5));
+    double duration = 0.0;
+    for (const auto& segment : newest5) duration += segment.duration;
+    ASSERT_TRUE(first.clip.meta);
+    EXPECT_EQ(first.clip.meta->duration_s, duration);
+    EXPECT_NEAR(std::stod(probe(first.clip.path)["streams"][0]["duration"].get<std::string>()), duration, 0.15);
+
+    // No new segment since: nothing new, and the concat list stays as it was.
+    std::filesystem::remove(ring / "save.txt");
+    const auto again = save(5, first.newest_end);
+    ASSERT_TRUE(again) << error_text(again);
+    EXPECT_TRUE(std::holds_alternative<NothingNew>(*again));
+    EXPECT_FALSE(std::filesystem::exists(ring / "save.txt"));
+
+    // One more segment listed: a full clip again, under a name of its own.
+    list(listed);
+    const auto second = saved(save(5, first.newest_end));
+    EXPECT_NE(second.clip.path, first.clip.path);
+    EXPECT_GT(second.newest_end, first.newest_end);
+    EXPECT_EQ(lines_of(test::read_file(ring / "save.txt")).size(), 5u);
+}
+
+TEST_F(ReplaySave, FailingJoinKeepsTheConcatList) {
+    list({"missing.ts,0,1"});
+    const auto result = save(30);
+    ASSERT_FALSE(result);
+    ASSERT_TRUE(result.error().is<EngineError::Ffmpeg>()) << error_text(result);
+    EXPECT_EQ(result.error().as<EngineError::Ffmpeg>().context, "saving replay");
+    EXPECT_TRUE(std::filesystem::exists(ring / "save.txt"));
+}
+
+TEST_F(ReplaySave, MetadataThatCannotBeWrittenFailsTheSave) {
+    // Whatever second the save names its clip after, its metadata path is a directory.
+    test::ScopedEnv env{{"TZ", "UTC0"}};
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now; t <= now + 5; ++t)
+        std::filesystem::create_directories(clips_dir / ("Clip " + clip_time_text(t) + ".json"));
+    const auto result = save(3);
+    ASSERT_FALSE(result);
+    ASSERT_TRUE(result.error().is<EngineError::Io>()) << error_text(result);
+    EXPECT_EQ(result.error().as<EngineError::Io>().context, "writing clip metadata");
+    std::size_t clips_made = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(clips_dir))
+        clips_made += entry.path().extension() == ".mp4";
+    EXPECT_EQ(clips_made, 1u);  // the clip file stays
+    EXPECT_FALSE(std::filesystem::exists(clips_dir / ".thumbs"));
+}
+
+TEST_F(ReplaySave, FailedThumbnailIsOnlyAWarning) {
+    std::filesystem::create_directories(clips_dir);
+    std::ofstream(clips_dir / ".thumbs") << "a file where the thumbnails go";
+    const auto clip = saved(save(3));
+    ASSERT_FALSE(clip.clip.path.empty());
+    EXPECT_TRUE(clip.clip.meta);
+    EXPECT_FALSE(std::filesystem::exists(clip.clip.thumbnail));
+    const auto warnings = logger().take();
+    ASSERT_EQ(warnings.size(), 1u);
+    const std::string expected = "engine::clips thumbnail failed for " + clip.clip.path.string() + ": creating " +
+                                 (clips_dir / ".thumbs").string() + ": ";
+    EXPECT_EQ(warnings[0].substr(0, expected.size()), expected);
+}
+
+TEST_F(ReplaySave, UndecodableClipGivesWarningNotFailure) {
+    // A clip ffmpeg cannot read back: the join succeeds, the thumbnail run does not.
+    const auto clip = saved(save(3));
+    ASSERT_FALSE(clip.clip.path.empty());
+    logger().take();
+    std::ofstream(clip.clip.path, std::ios::trunc) << "not a video";
+    const auto finished = finish_clip(clip.clip.path, {3.0, Origin::auto_, std::nullopt});
+    ASSERT_TRUE(finished) << format_engine_error(finished.error());
+    EXPECT_EQ(finished->size, 11u);
+    EXPECT_EQ(finished->meta, (ClipMeta{3.0, Origin::auto_, std::nullopt}));
+    const auto warnings = logger().take();
+    ASSERT_EQ(warnings.size(), 1u);
+    const std::string expected =
+        "engine::clips thumbnail failed for " + clip.clip.path.string() + ": ffmpeg failed while thumbnail: ";
+    EXPECT_EQ(warnings[0].substr(0, expected.size()), expected);
+}
+
+TEST_F(ReplaySave, RelativeRingDirectory) {
+    const auto old_cwd = std::filesystem::current_path();
+    std::filesystem::current_path(ring.path().parent_path());
+    const auto result = save_replay(ring.path().filename(), clips_dir, 3, no_earlier_save, Origin::voice, {});
+    std::filesystem::current_path(old_cwd);
+    const auto& clip = saved(result);
+    EXPECT_EQ(clip.clip.path.filename().string().substr(0, 6), "Voice ");
+    EXPECT_TRUE(std::filesystem::exists(clip.clip.thumbnail));
+}
+
+TEST_F(ReplaySave, ListAppearingDuringTheRetries) {
+    const std::string text = test::read_file(ring / "ring.csv");
+    std::filesystem::remove(ring / "ring.csv");
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        ring.write("ring.csv.tmp", text);
+        std::filesystem::rename(ring / "ring.csv.tmp", ring / "ring.csv");
+    });
+    const auto result = save(3);
+    writer.join();
+    EXPECT_FALSE(saved(result).clip.path.empty());
+}
+
+}  // namespace
+}  // namespace vc
