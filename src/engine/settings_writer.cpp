@@ -165,15 +165,18 @@ void emit_track(TextEmitter& out, const Track& track) {
     out.end_mapping();
 }
 
-// mkdir -p with 0777 (less the umask); the error number of the first failure.
+// mkdir -p with 0777 (less the umask): the directory itself is tried first, its ancestors
+// only when it has none; the error number of the failure that stops it.
 int make_directories(const std::filesystem::path& directory) {
     struct stat status {};
-    if (::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return 0;
-    if (directory.has_parent_path() && directory.parent_path() != directory) {
-        if (const int error = make_directories(directory.parent_path()); error != 0) return error;
-    }
     if (::mkdir(directory.c_str(), 0777) == 0) return 0;
-    const int error = errno;
+    int error = errno;
+    if (error == ENOENT && directory.has_parent_path() && directory.parent_path() != directory) {
+        if (const int parent_error = make_directories(directory.parent_path()); parent_error != 0)
+            return parent_error;
+        if (::mkdir(directory.c_str(), 0777) == 0) return 0;
+        error = errno;
+    }
     if (::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return 0;
     return error;
 }
