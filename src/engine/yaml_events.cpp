@@ -9,6 +9,11 @@
 namespace vc::yaml {
 namespace {
 
+// No settings value nests deeper than four levels. The limit keeps libyaml's scanner, whose
+// work per token grows with the flow nesting depth, from taking quadratic time on a file of
+// brackets.
+constexpr std::size_t max_nesting = 128;
+
 bool at_start(const yaml_mark_t& mark) { return mark.line == 0 && mark.column == 0; }
 
 // libyaml's problem text with its positions: the problem's mark, or else the byte offset of
@@ -147,13 +152,19 @@ Document collect_first_document(std::string_view text) {
                 break;
             }
             case YAML_SEQUENCE_START_EVENT:
-                push(EventKind::SequenceStart, event).tag = owned_text(event.data.sequence_start.tag);
-                remember_anchor(event.data.sequence_start.anchor);
-                open_nodes.push_back(document.events.size() - 1);
-                break;
             case YAML_MAPPING_START_EVENT:
-                push(EventKind::MappingStart, event).tag = owned_text(event.data.mapping_start.tag);
-                remember_anchor(event.data.mapping_start.anchor);
+                if (open_nodes.size() >= max_nesting) {
+                    document.error = "recursion limit exceeded" + mark_suffix({event.start_mark.line,
+                                                                               event.start_mark.column});
+                    return document;
+                }
+                if (event.type == YAML_MAPPING_START_EVENT) {
+                    push(EventKind::MappingStart, event).tag = owned_text(event.data.mapping_start.tag);
+                    remember_anchor(event.data.mapping_start.anchor);
+                } else {
+                    push(EventKind::SequenceStart, event).tag = owned_text(event.data.sequence_start.tag);
+                    remember_anchor(event.data.sequence_start.anchor);
+                }
                 open_nodes.push_back(document.events.size() - 1);
                 break;
             case YAML_SEQUENCE_END_EVENT:
