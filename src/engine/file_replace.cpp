@@ -1,0 +1,114 @@
+#include "engine/file_replace.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace vc {
+namespace {
+
+constexpr int max_link_hops = 40;
+
+std::expected<void, int> write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(errno);
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return {};
+}
+
+std::expected<void, int> write_in_place(const std::filesystem::path& path, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return std::unexpected(errno);
+    auto written = write_all(fd, bytes);
+    if (::close(fd) != 0 && written) return std::unexpected(errno);
+    return written;
+}
+
+struct Target {
+    std::filesystem::path path;       // the file the links lead to
+    std::optional<struct stat> existing;  // its status, when it exists
+};
+
+// Follows symbolic links from `path` to the file they name, which may not exist yet.
+std::expected<Target, int> resolve_links(const std::filesystem::path& path) {
+    std::filesystem::path current = path;
+    for (int hop = 0; hop <= max_link_hops; ++hop) {
+        struct stat status {};
+        if (::lstat(current.c_str(), &status) != 0) {
+            if (errno == ENOENT) return Target{current, std::nullopt};
+            return std::unexpected(errno);
+        }
+        if (!S_ISLNK(status.st_mode)) return Target{current, status};
+        std::string link(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 255) + 1, '\0');
+        for (;;) {
+            const ssize_t length = ::readlink(current.c_str(), link.data(), link.size());
+            if (length < 0) return std::unexpected(errno);
+            if (static_cast<std::size_t>(length) < link.size()) {
+                link.resize(static_cast<std::size_t>(length));
+                break;
+            }
+            link.resize(link.size() * 2);
+        }
+        const std::filesystem::path next(link);
+        current = next.is_absolute() ? next : current.parent_path() / next;
+    }
+    return std::unexpected(ELOOP);
+}
+
+// A fresh file beside `target`, created exclusively. Its name starts with a dot so that a
+// leftover (after a power cut) does not clutter a directory listing.
+std::expected<std::pair<std::filesystem::path, int>, int> create_temporary(const Target& target) {
+    static std::atomic<unsigned> counter{0};
+    const std::filesystem::path directory =
+        target.path.has_parent_path() ? target.path.parent_path() : std::filesystem::path(".");
+    // An existing file's content must not be readable by others while it is written, so its
+    // copy starts private and gets the old bits before any byte is written.
+    const mode_t mode = target.existing ? 0600 : 0666;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        const std::string name = "." + target.path.filename().string() + ".tmp-" + std::to_string(::getpid()) +
+                                 "-" + std::to_string(counter++) + "-" + std::to_string(stamp % 1000000);
+        const std::filesystem::path temporary = directory / name;
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0) return std::pair{temporary, fd};
+        if (errno != EEXIST) return std::unexpected(errno);
+    }
+    return std::unexpected(EEXIST);
+}
+
+}  // namespace
+
+std::expected<void, int> replace_file(const std::filesystem::path& path, std::string_view bytes) {
+    auto target = resolve_links(path);
+    if (!target) return std::unexpected(target.error());
+    if (target->existing && !S_ISREG(target->existing->st_mode)) return write_in_place(path, bytes);
+
+    auto created = create_temporary(*target);
+    if (!created) return std::unexpected(created.error());
+    const auto& [temporary, fd] = *created;
+
+    std::expected<void, int> result;
+    if (target->existing) {
+        // Keep the owner where we may (as root), and the permission bits always.
+        [[maybe_unused]] const int ignored = ::fchown(fd, target->existing->st_uid, target->existing->st_gid);
+        if (::fchmod(fd, target->existing->st_mode & 07777) != 0) result = std::unexpected(errno);
+    }
+    if (result) result = write_all(fd, bytes);
+    if (::close(fd) != 0 && result) result = std::unexpected(errno);
+    if (result && ::rename(temporary.c_str(), target->path.c_str()) != 0) result = std::unexpected(errno);
+    if (!result) ::unlink(temporary.c_str());
+    return result;
+}
+
+}  // namespace vc

@@ -1,0 +1,20 @@
+// Replacing a file's content so that a failure part-way (a full disk, a file size limit, the
+// program killed) never leaves the old file empty or cut short. Used by the settings writer;
+// each call owns its temporary file from creation to rename or removal.
+#pragma once
+
+#include <expected>
+#include <filesystem>
+#include <string_view>
+
+namespace vc {
+
+// Writes `bytes` as the content of the file at `path`, giving the error number on failure.
+// Symbolic links are followed to the file they name, which is replaced (the links stay).
+// A regular file, or one that does not exist yet, is replaced by writing a temporary file
+// beside it (with the old file's permission bits, or 0666 less the umask) and renaming it
+// over; on failure the temporary file is removed and the old file is untouched. Anything
+// else (a device, a FIFO) is opened and written in place.
+std::expected<void, int> replace_file(const std::filesystem::path& path, std::string_view bytes);
+
+}  // namespace vc
