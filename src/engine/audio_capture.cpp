@@ -20,19 +20,6 @@ std::span<const Sample> samples_of(const SampleBlock& block, SampleFormat expect
     return {static_cast<const Sample*>(block.data), block.samples};
 }
 
-using Callback = void (*)(const CaptureTarget&, const SampleBlock&);
-
-Callback callback_for(SampleFormat format) {
-    switch (format) {
-        case SampleFormat::F32: return capture_f32;
-        case SampleFormat::U8: return capture_u8;
-        case SampleFormat::I32: return capture_i32;
-        case SampleFormat::I16: return capture_i16;
-        case SampleFormat::U16: return capture_u16;
-        default: return nullptr;
-    }
-}
-
 }  // namespace
 
 AudioHost default_audio_host() { return {}; }
@@ -53,6 +40,18 @@ void capture_i32(const CaptureTarget& target, const SampleBlock& block) {
     push_frames_i32(*target.queue, samples_of<std::int32_t>(block, SampleFormat::I32), target.channels);
 }
 
+Result<CaptureCallback> capture_callback(const std::string& track_name, SampleFormat format) {
+    switch (format) {
+        case SampleFormat::F32: return capture_f32;
+        case SampleFormat::U8: return capture_u8;
+        case SampleFormat::I32: return capture_i32;
+        case SampleFormat::I16: return capture_i16;
+        case SampleFormat::U16: return capture_u16;
+        default: break;
+    }
+    return audio_error(vc::format("{}: unsupported sample format {}", track_name, sample_format_name(format)));
+}
+
 void report_stream_error(const std::string& track_name, const std::string& error_text) {
     VC_WARN("engine::audio", vc::format("audio stream error: {}", error_text), log::field("label", track_name));
 }
@@ -63,10 +62,9 @@ Result<TrackCapture> open_track(const AudioHost&, const Track& track) {
     if (!config) return audio_error(vc::format("{} config: {}", track.name, config.error()));
 
     auto queue = std::make_shared<FrameQueue>();
-    const Callback callback = callback_for(config->format);
-    if (callback == nullptr)
-        return audio_error(
-            vc::format("{}: unsupported sample format {}", track.name, sample_format_name(config->format)));
+    const auto chosen = capture_callback(track.name, config->format);
+    if (!chosen) return std::unexpected(chosen.error());
+    const CaptureCallback callback = *chosen;
 
     // Capture also for an output track: its configuration came from the playback side, and
     // what it plays is read back from the device's capture side.

@@ -50,6 +50,12 @@ void capture_i16(const CaptureTarget& target, const SampleBlock& block);
 void capture_u16(const CaptureTarget& target, const SampleBlock& block);
 void capture_i32(const CaptureTarget& target, const SampleBlock& block);
 
+using CaptureCallback = void (*)(const CaptureTarget&, const SampleBlock&);
+
+// The data callback for `format`: F32, U8, I32, I16 and U16 have one; any other format fails
+// with "{track}: unsupported sample format {}".
+Result<CaptureCallback> capture_callback(const std::string& track_name, SampleFormat format);
+
 // WARN "audio stream error: {}" with the track's name as `label`.
 void report_stream_error(const std::string& track_name, const std::string& error_text);
 
