@@ -1,0 +1,217 @@
+#include "engine/capture_stream.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "engine/format.hpp"
+
+namespace vc {
+namespace {
+
+// About 10 ms per read keeps blocks small for the mixer's 10 ms tick; the buffer is set
+// explicitly because alsa-lib otherwise hands some plugins absurd sizes, and a short one
+// overruns whenever the machine is busy (ffmpeg encoding on every core).
+constexpr unsigned kPeriodMicros = 10'000;
+constexpr unsigned kMinBufferMicros = 100'000;
+
+// After an error that is neither an overrun nor a vanished device, wait this long before
+// trying again, so a persisting fault cannot spin the worker.
+constexpr int kErrorPauseMillis = 20;
+
+AlsaResult<void> configure(snd_pcm_t* pcm, const StreamConfig& config, snd_pcm_uframes_t& period) {
+    snd_pcm_hw_params_t* hw = nullptr;
+    snd_pcm_hw_params_alloca(&hw);
+    const auto check = [](const char* function, int err) -> AlsaResult<void> {
+        if (err < 0) return std::unexpected(alsa_error_text(function, err));
+        return {};
+    };
+    if (auto r = check("snd_pcm_hw_params_any", snd_pcm_hw_params_any(pcm, hw)); !r) return r;
+    if (auto r = check("snd_pcm_hw_params_set_access",
+                       snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED));
+        !r)
+        return r;
+    if (auto r = check("snd_pcm_hw_params_set_format",
+                       snd_pcm_hw_params_set_format(pcm, hw, alsa_capture_format(config.format)));
+        !r)
+        return r;
+    if (auto r = check("snd_pcm_hw_params_set_channels", snd_pcm_hw_params_set_channels(pcm, hw, config.channels));
+        !r)
+        return r;
+    if (auto r = check("snd_pcm_hw_params_set_rate", snd_pcm_hw_params_set_rate(pcm, hw, config.rate, 0)); !r)
+        return r;
+    // Sizes are wishes: a device that cannot meet them keeps what it can do.
+    unsigned buffer_floor = kMinBufferMicros;
+    int dir = 0;
+    snd_pcm_hw_params_set_buffer_time_min(pcm, hw, &buffer_floor, &dir);
+    unsigned period_micros = kPeriodMicros;
+    dir = 0;
+    snd_pcm_hw_params_set_period_time_near(pcm, hw, &period_micros, &dir);
+    unsigned buffer_micros = kMinBufferMicros;
+    dir = 0;
+    snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer_micros, &dir);
+    if (auto r = check("snd_pcm_hw_params", snd_pcm_hw_params(pcm, hw)); !r) return r;
+    dir = 0;
+    if (auto r = check("snd_pcm_hw_params_get_period_size", snd_pcm_hw_params_get_period_size(hw, &period, &dir));
+        !r)
+        return r;
+    if (period == 0) period = 1;
+
+    snd_pcm_sw_params_t* sw = nullptr;
+    snd_pcm_sw_params_alloca(&sw);
+    if (auto r = check("snd_pcm_sw_params_current", snd_pcm_sw_params_current(pcm, sw)); !r) return r;
+    if (auto r = check("snd_pcm_sw_params_set_avail_min", snd_pcm_sw_params_set_avail_min(pcm, sw, period)); !r)
+        return r;
+    if (auto r = check("snd_pcm_sw_params", snd_pcm_sw_params(pcm, sw)); !r) return r;
+    return check("snd_pcm_prepare", snd_pcm_prepare(pcm));
+}
+
+}  // namespace
+
+struct CaptureStream::State {
+    snd_pcm_t* pcm = nullptr;
+    StreamConfig config;
+    snd_pcm_uframes_t period = 0;
+    DataCallback on_data;
+    ErrorCallback on_error;
+    int wake_read = -1;
+    int wake_write = -1;
+    std::thread worker;
+
+    ~State() {
+        if (worker.joinable()) {
+            const char byte = 1;
+            while (::write(wake_write, &byte, 1) < 0 && errno == EINTR) {
+            }
+            worker.join();
+        }
+        if (pcm != nullptr) {
+            snd_pcm_drop(pcm);
+            snd_pcm_close(pcm);
+        }
+        if (wake_read >= 0) ::close(wake_read);
+        if (wake_write >= 0) ::close(wake_write);
+    }
+
+    // Waits up to `millis` for the wake-up pipe; true when the owner asked the worker to end.
+    bool woken(int millis) const {
+        pollfd fd{wake_read, POLLIN, 0};
+        int r;
+        while ((r = ::poll(&fd, 1, millis)) < 0 && errno == EINTR) {
+        }
+        return r > 0;
+    }
+
+    enum class Next { Go, End };
+
+    // Reports `err` and decides whether the stream can go on.
+    Next recover(int err) {
+        if (err == -ENODEV) {
+            on_error("the device is no longer available");
+            return Next::End;
+        }
+        if (err == -EPIPE) {
+            on_error("buffer overrun: " + alsa_error_text("snd_pcm_readi", err));
+            if (int e = snd_pcm_prepare(pcm); e < 0) on_error(alsa_error_text("snd_pcm_prepare", e));
+            if (int e = snd_pcm_start(pcm); e < 0) on_error(alsa_error_text("snd_pcm_start", e));
+            return Next::Go;
+        }
+        on_error(alsa_error_text("snd_pcm_readi", err));
+        return woken(kErrorPauseMillis) ? Next::End : Next::Go;
+    }
+
+    void run() {
+        const int count = snd_pcm_poll_descriptors_count(pcm);
+        if (count < 0) {
+            on_error(alsa_error_text("snd_pcm_poll_descriptors_count", count));
+            return;
+        }
+        std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
+        fds[0] = {wake_read, POLLIN, 0};
+        if (int err = snd_pcm_poll_descriptors(pcm, fds.data() + 1, static_cast<unsigned>(count)); err < 0) {
+            on_error(alsa_error_text("snd_pcm_poll_descriptors", err));
+            return;
+        }
+        std::vector<unsigned char> buffer(static_cast<std::size_t>(snd_pcm_frames_to_bytes(pcm, period)));
+        for (;;) {
+            for (auto& fd : fds) fd.revents = 0;
+            if (::poll(fds.data(), fds.size(), -1) < 0) {
+                if (errno == EINTR) continue;
+                on_error(vc::format("poll failed: {}", std::system_category().message(errno)));
+                if (woken(kErrorPauseMillis)) return;
+                continue;
+            }
+            if (fds[0].revents != 0) return;
+            unsigned short revents = 0;
+            if (int err = snd_pcm_poll_descriptors_revents(pcm, fds.data() + 1, static_cast<unsigned>(count),
+                                                           &revents);
+                err < 0) {
+                if (recover(err) == Next::End) return;
+                continue;
+            }
+            if ((revents & (POLLIN | POLLERR)) == 0) continue;
+            const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+            if (avail < 0) {
+                if (recover(static_cast<int>(avail)) == Next::End) return;
+                continue;
+            }
+            if (avail == 0) continue;
+            const auto frames = std::min<snd_pcm_uframes_t>(static_cast<snd_pcm_uframes_t>(avail), period);
+            const snd_pcm_sframes_t got = snd_pcm_readi(pcm, buffer.data(), frames);
+            if (got == -EAGAIN) continue;
+            if (got < 0) {
+                if (recover(static_cast<int>(got)) == Next::End) return;
+                continue;
+            }
+            on_data({config.format, buffer.data(), static_cast<std::size_t>(got) * config.channels});
+        }
+    }
+};
+
+AlsaResult<CaptureStream> CaptureStream::open(const std::string& pcm_name, const StreamConfig& config,
+                                              DataCallback on_data, ErrorCallback on_error) {
+    auto state = std::make_unique<State>();
+    state->config = config;
+    state->on_data = std::move(on_data);
+    state->on_error = std::move(on_error);
+    if (int err = snd_pcm_open(&state->pcm, pcm_name.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK); err < 0) {
+        state->pcm = nullptr;
+        return std::unexpected(alsa_error_text("snd_pcm_open", err));
+    }
+    if (auto configured = configure(state->pcm, config, state->period); !configured)
+        return std::unexpected(configured.error());
+    int pipe_ends[2];
+    if (::pipe2(pipe_ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        return std::unexpected(vc::format("pipe failed: {}", std::system_category().message(errno)));
+    state->wake_read = pipe_ends[0];
+    state->wake_write = pipe_ends[1];
+    return CaptureStream(std::move(state));
+}
+
+AlsaResult<void> CaptureStream::start() {
+    if (int err = snd_pcm_start(state_->pcm); err < 0) return std::unexpected(alsa_error_text("snd_pcm_start", err));
+    try {
+        state_->worker = std::thread([state = state_.get()] { state->run(); });
+        // Named from here, so the name is in place once start() returns.
+        pthread_setname_np(state_->worker.native_handle(), "cpal_alsa_in");
+    } catch (const std::system_error& error) {
+        return std::unexpected(vc::format("could not start the capture thread: {}", error.what()));
+    }
+    return {};
+}
+
+std::size_t CaptureStream::period_frames() const { return state_->period; }
+
+CaptureStream::CaptureStream(std::unique_ptr<State> state) : state_(std::move(state)) {}
+CaptureStream::CaptureStream(CaptureStream&&) noexcept = default;
+CaptureStream& CaptureStream::operator=(CaptureStream&&) noexcept = default;
+CaptureStream::~CaptureStream() = default;
+
+}  // namespace vc

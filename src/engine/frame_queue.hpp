@@ -1,0 +1,85 @@
+// FrameQueue: one audio track's locked queue of stereo pairs, shared by the track's capture
+// worker (which appends whole frames of device samples, converted to floats in -1..1) and
+// the audio mixer (which trims and takes from the front). The lock is the only state the two
+// threads share; each side holds it once per block or tick, never while doing other work.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <span>
+
+namespace vc {
+
+struct StereoPair {
+    float left = 0.0f;
+    float right = 0.0f;
+
+    bool operator==(const StereoPair&) const = default;
+};
+
+class FrameQueue {
+public:
+    // Far above what the mixer keeps (its want plus 9600): reached only when nobody takes
+    // pairs any more, and then the oldest go, so a stalled mixer cannot grow memory for ever.
+    static constexpr std::size_t kCapacity = 96000;
+
+    // The queue under its lock, for the mixer's trim and take.
+    class Locked {
+    public:
+        explicit Locked(FrameQueue& queue) : lock_(queue.mutex_), pairs_(queue.pairs_) {}
+        std::deque<StereoPair>& pairs() { return pairs_; }
+
+    private:
+        std::unique_lock<std::mutex> lock_;
+        std::deque<StereoPair>& pairs_;
+    };
+
+    Locked lock() { return Locked(*this); }
+
+    // Appends one pair per whole frame of `samples` (`channels` samples per frame; a partial
+    // frame at the end is dropped): left from the first channel, right from the second, or
+    // from the first again for mono. `convert` turns one sample into a float.
+    template <typename Sample, typename Convert>
+    void push_frames(std::span<const Sample> samples, std::size_t channels, Convert convert) {
+        if (channels == 0) return;
+        const std::size_t frames = samples.size() / channels;
+        const std::size_t right = channels > 1 ? 1 : 0;
+        std::lock_guard guard(mutex_);
+        for (std::size_t frame = 0; frame < frames; ++frame) {
+            const Sample* first = samples.data() + frame * channels;
+            pairs_.push_back({convert(first[0]), convert(first[right])});
+        }
+        if (pairs_.size() > kCapacity)
+            pairs_.erase(pairs_.begin(), pairs_.begin() + static_cast<std::ptrdiff_t>(pairs_.size() - kCapacity));
+    }
+
+    std::size_t size() {
+        std::lock_guard guard(mutex_);
+        return pairs_.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::deque<StereoPair> pairs_;
+};
+
+using SharedFrameQueue = std::shared_ptr<FrameQueue>;
+
+// One sample to a float, in single precision: silence is 0.0 and the most negative value
+// -1.0 in every format.
+inline float sample_to_float(float x) { return x; }
+inline float sample_to_float(std::uint8_t x) { return (static_cast<float>(x) - 128.0f) * 0.0078125f; }
+inline float sample_to_float(std::int16_t x) { return static_cast<float>(x) * 0x1p-15f; }
+inline float sample_to_float(std::uint16_t x) { return (static_cast<float>(x) - 32768.0f) * 0x1p-15f; }
+inline float sample_to_float(std::int32_t x) { return static_cast<float>(x) * 0x1p-31f; }
+
+void push_frames_f32(FrameQueue& queue, std::span<const float> samples, std::size_t channels);
+void push_frames_u8(FrameQueue& queue, std::span<const std::uint8_t> samples, std::size_t channels);
+void push_frames_i16(FrameQueue& queue, std::span<const std::int16_t> samples, std::size_t channels);
+void push_frames_u16(FrameQueue& queue, std::span<const std::uint16_t> samples, std::size_t channels);
+void push_frames_i32(FrameQueue& queue, std::span<const std::int32_t> samples, std::size_t channels);
+
+}  // namespace vc
