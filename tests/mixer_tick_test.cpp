@@ -33,8 +33,8 @@ TEST(MixerTick, ShortQueuePadsWithSilence) {
     take_pairs(queue, state);
     fill_block(state, block);
     EXPECT_EQ(block[99], (StereoPair{100.0f, -100.0f}));
-    EXPECT_EQ(block[100], (StereoPair{0.0f, 0.0f}));
-    EXPECT_EQ(block[479], (StereoPair{0.0f, 0.0f}));
+    EXPECT_EQ(block[100], (StereoPair{}));
+    EXPECT_EQ(block[479], (StereoPair{}));
 }
 
 TEST(MixerTick, BacklogEdge) {
@@ -51,7 +51,7 @@ TEST(MixerTick, BacklogEdge) {
         take_pairs(queue, state);
         fill_block(state, block);
         EXPECT_EQ(queue.size(), c.left) << c.queued;
-        EXPECT_EQ(block[0][0], float(c.first)) << c.queued;
+        EXPECT_EQ(block[0].left, float(c.first)) << c.queued;
     }
 }
 
@@ -85,7 +85,7 @@ TEST(MixerTick, Resample44100KeepsFrequency) {
         take_pairs(queue, state);
         consumed_total += before - queue.size();
         fill_block(state, block);
-        for (const auto& pair : block) out.push_back(pair[0]);
+        for (const auto& pair : block) out.push_back(pair.left);
     }
     EXPECT_EQ(out.size(), 48000u);
     EXPECT_NEAR(double(consumed_total), double(produced), 3.0);
@@ -114,7 +114,7 @@ TEST(MixerTick, VolumeAndLevels) {
     EXPECT_EQ(block[0], (StereoPair{1.0f, 1.0f}));
     EXPECT_FLOAT_EQ(block_level(block), 0.0f);
     apply_volume(block, 2.0f);
-    EXPECT_EQ(block[0][0], 2.0f);  // no clamping
+    EXPECT_EQ(block[0].left, 2.0f);  // no clamping
     apply_volume(block, 0.0f);
     EXPECT_EQ(block_level(block), kSilenceDb);
 

@@ -30,16 +30,16 @@ void fill_block(ResampleState& state, Block& block) {
         const std::size_t copied = std::min(kBlockFrames, pending.size());
         std::copy_n(pending.begin(), copied, block.begin());
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(copied));
-        std::fill(block.begin() + static_cast<std::ptrdiff_t>(copied), block.end(), StereoPair{0.0f, 0.0f});
+        std::fill(block.begin() + static_cast<std::ptrdiff_t>(copied), block.end(), StereoPair{});
         return;
     }
-    const auto at = [&](std::size_t i) { return i < pending.size() ? pending[i] : StereoPair{0.0f, 0.0f}; };
+    const auto at = [&](std::size_t i) { return i < pending.size() ? pending[i] : StereoPair{}; };
     for (StereoPair& out : block) {
         const auto k = static_cast<std::size_t>(std::floor(state.pos));
         const StereoPair a = at(k);
         const StereoPair b = at(k + 1);
         const auto t = static_cast<float>(state.pos - static_cast<double>(k));
-        out = {a[0] + (b[0] - a[0]) * t, a[1] + (b[1] - a[1]) * t};
+        out = {a.left + (b.left - a.left) * t, a.right + (b.right - a.right) * t};
         state.pos += state.ratio;
     }
     const double used = std::floor(state.pos);
@@ -55,8 +55,8 @@ void fill_block(ResampleState& state, Block& block) {
 void apply_volume(Block& block, float volume) {
     if (volume == 1.0f) return;
     for (StereoPair& pair : block) {
-        pair[0] *= volume;
-        pair[1] *= volume;
+        pair.left *= volume;
+        pair.right *= volume;
     }
 }
 
@@ -66,7 +66,8 @@ void interleave(std::span<const Block> blocks, std::string& bytes) {
     char* out = bytes.data();
     for (std::size_t frame = 0; frame < kBlockFrames; ++frame) {
         for (const Block& block : blocks) {
-            std::memcpy(out, block[frame].data(), 2 * sizeof(float));
+            std::memcpy(out, &block[frame].left, sizeof(float));
+            std::memcpy(out + sizeof(float), &block[frame].right, sizeof(float));
             out += 2 * sizeof(float);
         }
     }
@@ -75,7 +76,7 @@ void interleave(std::span<const Block> blocks, std::string& bytes) {
 float block_level(const Block& block) {
     float sum = 0.0f;
     for (const StereoPair& pair : block) {
-        const float mono = (pair[0] + pair[1]) * 0.5f;
+        const float mono = (pair.left + pair.right) * 0.5f;
         sum += mono * mono;
     }
     const float mean_square = sum / static_cast<float>(kBlockFrames);
@@ -85,7 +86,7 @@ float block_level(const Block& block) {
 
 void VoiceFeed::add(const Block& block) {
     for (std::size_t i = 0; i + 2 < kBlockFrames; i += 3) {
-        const auto mono = [&](std::size_t j) { return (block[i + j][0] + block[i + j][1]) * 0.5f; };
+        const auto mono = [&](std::size_t j) { return (block[i + j].left + block[i + j].right) * 0.5f; };
         chunk_.push_back(((mono(0) + mono(1)) + mono(2)) / 3.0f);
     }
 }

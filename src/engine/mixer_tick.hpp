@@ -12,14 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "engine/frame_queue.hpp"
+#include "engine/speech_gate.hpp"
+
 namespace vc {
 
 inline constexpr std::size_t kBlockFrames = 480;     // 10 ms at 48 kHz
 inline constexpr std::size_t kBacklogPairs = 9600;   // 200 ms: more queued than this is cut
-inline constexpr std::size_t kVoiceChunkSamples = 1600;  // 100 ms at 16 kHz
 inline constexpr float kSilenceDb = -90.0f;
 
-using StereoPair = std::array<float, 2>;
 using Block = std::array<StereoPair, kBlockFrames>;
 
 // What the mixer carries from tick to tick for one track.

@@ -64,7 +64,7 @@ public:
     ~Sender() { reset(); }
 
     // Waits for room in a bounded queue; fails only when the receiver is gone.
-    SendResult<T> send(T message) {
+    SendResult<T> send(T message) const {
         if (!shared_) return SendFailure<T>{SendError::Disconnected, std::move(message)};
         std::unique_lock lock(shared_->mutex);
         shared_->writable.wait(lock, [&] {
@@ -75,7 +75,7 @@ public:
     }
 
     // Never waits: a full bounded queue gives the message back.
-    SendResult<T> try_send(T message) {
+    SendResult<T> try_send(T message) const {
         if (!shared_) return SendFailure<T>{SendError::Disconnected, std::move(message)};
         std::unique_lock lock(shared_->mutex);
         if (shared_->receiver_alive && shared_->capacity != 0 &&
@@ -110,7 +110,7 @@ private:
         std::lock_guard lock(shared_->mutex);
         ++shared_->senders;
     }
-    SendResult<T> push(std::unique_lock<std::mutex>& lock, T message) {
+    SendResult<T> push(std::unique_lock<std::mutex>& lock, T message) const {
         if (!shared_->receiver_alive) return SendFailure<T>{SendError::Disconnected, std::move(message)};
         shared_->items.push_back(std::move(message));
         lock.unlock();

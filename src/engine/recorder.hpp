@@ -1,0 +1,59 @@
+// The recorder: one long-running ffmpeg that grabs the screen into the ring of one-second
+// segments, fed by the audio mixer on its standard input when tracks are recorded. Started
+// on the thread that starts the engine (the main thread, which ffmpeg's parent-death signal
+// is tied to), then owned by thread "engine" until stop_recorder consumes it. Releasing a
+// Recorder without stop_recorder closes its pipe ends and joins the mixer, but neither
+// signals nor reaps ffmpeg.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/audio_mixer.hpp"
+#include "engine/clips.hpp"
+#include "engine/error.hpp"
+#include "engine/ffmpeg.hpp"
+#include "engine/messages.hpp"
+#include "engine/process.hpp"
+#include "engine/settings.hpp"
+
+namespace vc {
+
+// What the previous save that made a clip produced.
+struct LastSave {
+    ClipInfo clip;
+    double newest_end = 0.0;  // ring-list end of its newest segment: the next save's newer_than
+};
+
+struct Recorder {
+    std::optional<AudioCapture> audio;
+    std::vector<std::string> track_names;  // titles of the saved clips' audio streams
+    std::filesystem::path ring_dir;
+    std::optional<LastSave> last_save;
+    Process child;
+    std::uint32_t pid = 0;  // also the id of ffmpeg's own process group
+    Encoder encoder = Encoder::libx264;
+};
+
+// Chooses an encoder (testing the "auto" candidates once per process), empties the ring
+// directory, starts the mixer, spawns ffmpeg and waits up to 8 s for its first segment list.
+Result<Recorder> start_recorder(const Config& config, const RecorderContext& context);
+
+// Stop flag, SIGKILL to ffmpeg's group, its standard input closed, reaped, mixer joined.
+void stop_recorder(Recorder recorder);
+
+// The one-frame test encode of an "auto" candidate; its outcome is remembered for the rest
+// of the process.
+Status probe_encoder(Encoder encoder);
+
+// The ring directory: "ring" in the cache directory, else "vantrel-clips-ring" in TMPDIR
+// (or /tmp).
+std::filesystem::path ring_dir_path();
+
+// The encoder test's arguments after ffmpeg_command's base options.
+std::vector<std::string> probe_args(Encoder encoder);
+
+}  // namespace vc
