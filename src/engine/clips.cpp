@@ -1,5 +1,7 @@
 #include "engine/clips.hpp"
 
+#include "engine/file_descriptor.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -288,21 +290,8 @@ std::optional<ClipMeta> parse_clip_meta(std::string_view text) {
 }
 
 Status write_clip_meta(const std::filesystem::path& clip, const ClipMeta& meta) {
-    const std::string content = clip_meta_json(meta);
-    const int fd = ::open(clip_meta_path(clip).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return io_error("writing clip metadata", errno);
-    std::size_t written = 0;
-    while (written < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            ::close(fd);
-            return io_error("writing clip metadata", error);
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    if (::close(fd) != 0 && errno != EINTR) return io_error("writing clip metadata", errno);
+    if (auto written = write_file(clip_meta_path(clip), clip_meta_json(meta)); !written)
+        return io_error("writing clip metadata", written.error());
     return {};
 }
 

@@ -1,5 +1,7 @@
 #include "engine/file_descriptor.hpp"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <unistd.h>
 
@@ -32,6 +34,15 @@ std::expected<std::size_t, OsError> FileDescriptor::read_some(char* buffer, std:
         if (got >= 0) return static_cast<std::size_t>(got);
         if (errno != EINTR) return std::unexpected(OsError::from_errno(errno));
     }
+}
+
+std::expected<void, OsError> write_file(const std::filesystem::path& path, std::string_view content) {
+    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!file) return std::unexpected(OsError::from_errno(errno));
+    if (auto written = file.write_all(content); !written) return written;
+    // A full disk may only show at the close.
+    if (::close(file.release()) != 0 && errno != EINTR) return std::unexpected(OsError::from_errno(errno));
+    return {};
 }
 
 }  // namespace vc

@@ -4,6 +4,8 @@
 // thread as FileDescriptor values. It does no buffering of its own.
 #pragma once
 
+#include <filesystem>
+
 #include <cstddef>
 #include <expected>
 #include <string_view>
@@ -48,5 +50,9 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Creates or truncates `path` (0666 less the umask) and writes all of `content` to it; the
+// error of the open, a write or the close.
+std::expected<void, OsError> write_file(const std::filesystem::path& path, std::string_view content);
 
 }  // namespace vc

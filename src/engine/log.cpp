@@ -1,46 +1,11 @@
 #include "engine/log.hpp"
 
-#include <unicode/uchar.h>
-
-#include "engine/utf8.hpp"
+#include "engine/escaped_text.hpp"
 
 namespace vc::log {
 namespace {
 
 std::atomic<Logger*> installed{nullptr};
-
-// Printable in the sense of a debug form: letters, marks, numbers, punctuation, symbols and
-// the plain blank; not controls, format characters, surrogates, private use, unassigned
-// code points or separators other than U+0020.
-bool is_printable(char32_t c) {
-    if (c == U' ') return true;
-    switch (u_charType(static_cast<UChar32>(c))) {
-        case U_CONTROL_CHAR:
-        case U_FORMAT_CHAR:
-        case U_SURROGATE:
-        case U_PRIVATE_USE_CHAR:
-        case U_UNASSIGNED:
-        case U_SPACE_SEPARATOR:
-        case U_LINE_SEPARATOR:
-        case U_PARAGRAPH_SEPARATOR:
-            return false;
-        default:
-            return true;
-    }
-}
-
-void append_hex_escape(std::string& out, char32_t c) {
-    static constexpr char digits[] = "0123456789abcdef";
-    char buffer[8];
-    int n = 0;
-    do {
-        buffer[n++] = digits[c & 0xF];
-        c >>= 4;
-    } while (c != 0);
-    out += "\\u{";
-    while (n > 0) out += buffer[--n];
-    out += '}';
-}
 
 }  // namespace
 
@@ -76,32 +41,6 @@ Field debug_list_field(std::string_view name, const std::vector<std::string>& it
     return debug_field(name, std::move(text));
 }
 
-void append_debug_text(std::string& out, std::string_view text) {
-    out += '"';
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t start = pos;
-        const auto decoded = next_code_point(text, pos);
-        if (!decoded) {
-            out += "\xEF\xBF\xBD";  // texts are UTF-8; a stray byte shows as U+FFFD
-            continue;
-        }
-        const char32_t c = *decoded;
-        switch (c) {
-            case U'"': out += "\\\""; continue;
-            case U'\\': out += "\\\\"; continue;
-            case U'\t': out += "\\t"; continue;
-            case U'\r': out += "\\r"; continue;
-            case U'\n': out += "\\n"; continue;
-            case U'\0': out += "\\0"; continue;
-            default: break;
-        }
-        if (!is_printable(c) || u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_GRAPHEME_EXTEND))
-            append_hex_escape(out, c);
-        else
-            out.append(text.substr(start, pos - start));
-    }
-    out += '"';
-}
+void append_debug_text(std::string& out, std::string_view text) { out += quote_escaped(text); }
 
 }  // namespace vc::log

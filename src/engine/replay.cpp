@@ -1,5 +1,7 @@
 #include "engine/replay.hpp"
 
+#include "engine/file_descriptor.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -112,20 +114,7 @@ Result<std::string> read_ring_list(const std::filesystem::path& ring_dir) {
 }
 
 Status write_whole_file(const std::filesystem::path& path, std::string_view content, const char* context) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return io_error(context, errno);
-    std::size_t written = 0;
-    while (written < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            ::close(fd);
-            return io_error(context, error);
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    if (::close(fd) != 0 && errno != EINTR) return io_error(context, errno);
+    if (auto written = write_file(path, content); !written) return io_error(context, written.error());
     return {};
 }
 
