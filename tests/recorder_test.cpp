@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <thread>
 #include <sstream>
 
 #include "engine/ffmpeg.hpp"
+#include "engine/process.hpp"
 #include "engine/recorder.hpp"
 #include "support/environment.hpp"
 #include "support/fake_ffmpeg.hpp"
@@ -38,6 +40,14 @@ long process_group(std::uint32_t pid) {
     long parent = 0, group = 0;
     rest >> state >> parent >> group;
     return group;
+}
+
+// The state letter of /proc/<pid>/stat ('R', 'S', 'Z', ...), or 0 when it cannot be read.
+char process_state(std::uint32_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
 }
 
 std::string probe_line(Encoder encoder) {
@@ -232,6 +242,33 @@ TEST_F(RecorderFixture, StoppingARecorderWhoseFfmpegHasEndedReportsNothing) {
     stop_recorder(std::move(*started));
     EXPECT_FALSE(process_exists(pid));
     EXPECT_EQ(log.events().size(), warnings);
+}
+
+TEST_F(RecorderFixture, RecorderDiesWithTheThreadThatStartedIt) {
+    ffmpeg.set_recording({{"*", "list"}});
+    Command command(VANTREL_TEST_BIN_DIR "/recorder_parent", {"libx264"});
+    command.stdin_mode = Stdio::null_device;
+    command.stdout_mode = Stdio::pipe;
+    auto parent = Process::spawn(command);
+    ASSERT_TRUE(parent);
+    FileDescriptor out = parent->take_stdout();
+    std::string line;
+    char byte = 0;
+    while (line.find('\n') == std::string::npos) {
+        auto got = out.read_some(&byte, 1);
+        if (!got || *got == 0) break;
+        line += byte;
+    }
+    ASSERT_FALSE(line.empty()) << "the helper printed no pid";
+    const auto recorder = static_cast<std::uint32_t>(std::stoul(line));
+    EXPECT_TRUE(process_exists(recorder));
+    parent->kill(SIGKILL);
+    ASSERT_TRUE(parent->wait());
+    // Gone, or a zombie awaiting a reaper that is not ours: either way no longer running.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (process_exists(recorder) && process_state(recorder) != 'Z' && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(!process_exists(recorder) || process_state(recorder) == 'Z');
 }
 
 // Without a home directory the ring lies in the shared temporary directory. Each case runs
