@@ -341,7 +341,8 @@ void Process::kill(int signal) {
 }
 
 void Process::kill_group(int signal) {
-    if (pid_ > 0 && !status_) ::kill(-pid_, signal);
+    // kill(-1) would reach every process we may signal.
+    if (pid_ > 1 && !status_) ::kill(-pid_, signal);
 }
 
 }  // namespace vc

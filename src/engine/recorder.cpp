@@ -1,6 +1,7 @@
 #include "engine/recorder.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,17 +46,78 @@ ProbeCache& probe_cache() {
     std::abort();
 }
 
-Status prepare_ring_dir(const std::filesystem::path& ring_dir) {
+// Where this attempt's ring lies. Without a home directory it is in the shared temporary
+// directory, where another user may have planted something under its name.
+struct RingLocation {
+    std::filesystem::path path;
+    bool shared_temp = false;
+};
+
+RingLocation ring_location() {
+    if (auto dirs = project_dirs()) return {join_path(dirs->cache_dir, "ring"), false};
+    const char* tmpdir = std::getenv("TMPDIR");
+    return {join_path(tmpdir != nullptr ? std::filesystem::path(tmpdir) : std::filesystem::path("/tmp"),
+                      "vantrel-clips-ring"),
+            true};
+}
+
+// Old segments and lists would be taken for new ones; subdirectories stay.
+Status prepare_private_ring_dir(const std::filesystem::path& ring_dir) {
     std::error_code error;
     std::filesystem::create_directories(ring_dir, error);
     if (error) return io_error(format("creating {}", ring_dir), error.value());
     DIR* dir = ::opendir(ring_dir.c_str());
     if (dir == nullptr) return io_error("listing ring dir", errno);
-    // Old segments and lists would be taken for new ones; subdirectories stay.
     while (const dirent* entry = ::readdir(dir)) {
         const std::string_view name = entry->d_name;
         if (name == "." || name == "..") continue;
         ::unlink(join_path(ring_dir, name).c_str());
+    }
+    ::closedir(dir);
+    return {};
+}
+
+// The same in a directory that others can write to: emptying a symbolic link or a directory
+// that someone else owns would delete their files, or let them point us at ours. So the ring
+// is made private, checked through its own descriptor, and emptied relative to it.
+Status prepare_shared_temp_ring_dir(const std::filesystem::path& ring_dir) {
+    const auto refused = [&] {
+        return config_error(
+            format("refusing ring directory {}: it is a symbolic link or belongs to another user", ring_dir));
+    };
+    std::error_code error;
+    if (const auto parent = ring_dir.parent_path(); !parent.empty())
+        std::filesystem::create_directories(parent, error);
+    if (error) return io_error(format("creating {}", ring_dir), error.value());
+    if (::mkdir(ring_dir.c_str(), 0700) != 0 && errno != EEXIST) return io_error(format("creating {}", ring_dir), errno);
+
+    const int fd = ::open(ring_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int open_error = errno;
+        struct stat link {};
+        if (open_error == ELOOP || (::lstat(ring_dir.c_str(), &link) == 0 && S_ISLNK(link.st_mode))) return refused();
+        return io_error(format("creating {}", ring_dir), open_error);
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        const int stat_error = errno;
+        ::close(fd);
+        return io_error("listing ring dir", stat_error);
+    }
+    if (status.st_uid != ::geteuid()) {
+        ::close(fd);
+        return refused();
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        const int list_error = errno;
+        ::close(fd);
+        return io_error("listing ring dir", list_error);
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        ::unlinkat(::dirfd(dir), entry->d_name, 0);
     }
     ::closedir(dir);
     return {};
@@ -110,8 +172,10 @@ struct Attempt {
 };
 
 Result<Attempt> attempt(const Config& config, const RecorderContext& context, Encoder encoder, const Screen& screen) {
-    const auto ring_dir = ring_dir_path();
-    if (auto prepared = prepare_ring_dir(ring_dir); !prepared) return std::unexpected(prepared.error());
+    const RingLocation ring = ring_location();
+    const std::filesystem::path& ring_dir = ring.path;
+    auto prepared = ring.shared_temp ? prepare_shared_temp_ring_dir(ring_dir) : prepare_private_ring_dir(ring_dir);
+    if (!prepared) return std::unexpected(prepared.error());
 
     std::optional<AudioCapture> audio;
     if (std::any_of(config.tracks.begin(), config.tracks.end(), [](const Track& t) { return t.enabled; })) {
@@ -165,12 +229,7 @@ Result<Attempt> attempt(const Config& config, const RecorderContext& context, En
 
 }  // namespace
 
-std::filesystem::path ring_dir_path() {
-    if (auto dirs = project_dirs()) return join_path(dirs->cache_dir, "ring");
-    const char* tmpdir = std::getenv("TMPDIR");
-    return join_path(tmpdir != nullptr ? std::filesystem::path(tmpdir) : std::filesystem::path("/tmp"),
-                     "vantrel-clips-ring");
-}
+std::filesystem::path ring_dir_path() { return ring_location().path; }
 
 std::vector<std::string> probe_args(Encoder encoder) {
     std::vector<std::string> args = {"-f", "lavfi", "-i", "color=black:s=256x256:r=30:d=0.1"};

@@ -50,7 +50,7 @@ void stop_recorder(Recorder recorder);
 Status probe_encoder(Encoder encoder);
 
 // The ring directory: "ring" in the cache directory, else "vantrel-clips-ring" in TMPDIR
-// (or /tmp).
+// (or /tmp), which the start then keeps private to this user.
 std::filesystem::path ring_dir_path();
 
 // The encoder test's arguments after ffmpeg_command's base options.

@@ -1,0 +1,192 @@
+// The engine end to end: a real ffmpeg recording a private Xvfb display (no audio tracks),
+// saves through the engine's queues, the engine's own end when its ffmpeg is killed, and
+// the start-up notice of a recorder that never writes its segment list (a stand-in, since a
+// real ffmpeg on a live display always does). Every ffmpeg the engine started is looked up
+// by its pid and must be gone at the end.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "engine/engine.hpp"
+#include "engine/process.hpp"
+#include "support/environment.hpp"
+#include "support/fake_ffmpeg.hpp"
+#include "support/xvfb.hpp"
+
+namespace vc {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+bool process_exists(pid_t pid) { return std::filesystem::exists("/proc/" + std::to_string(pid)); }
+
+// Our own child processes running `program`.
+std::vector<pid_t> children_running(const std::string& program) {
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream in(entry.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const auto open = stat.find('(');
+        const auto close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        std::istringstream rest(stat.substr(close + 2));
+        std::string state;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent == ::getpid() && stat.substr(open + 1, close - open - 1) == program) found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+std::optional<EngineEvent> next_event(Engine& engine, std::chrono::milliseconds within = 15s) {
+    auto received = engine.events.recv_until(Clock::now() + within);
+    if (auto* event = std::get_if<EngineEvent>(&received)) return std::move(*event);
+    return std::nullopt;
+}
+
+std::string describe(const std::optional<EngineEvent>& event) {
+    if (!event) return "no event";
+    if (auto* message = std::get_if<event::Message>(&*event)) return "Message: " + message->text;
+    return "event #" + std::to_string(event->index());
+}
+
+std::string video_codec(const std::filesystem::path& clip) {
+    Command command("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries", "stream=codec_name", "-of",
+                                "csv=p=0", clip.string()});
+    command.stdin_mode = Stdio::null_device;
+    auto output = Process::output(std::move(command));
+    if (!output || !output->status.success()) return "";
+    std::string text = output->stdout_bytes;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+struct EngineFixture : ::testing::Test {
+    test::TempDir home;
+    test::ScopedEnv env{{"HOME", home.path().string()}, {"XDG_CACHE_HOME", std::nullopt}};
+
+    Config config() const {
+        Config config = default_config();
+        config.tracks.clear();
+        config.clips_dir = home / "clips";
+        config.replay_seconds = 5;
+        return config;
+    }
+};
+
+struct RealEngineFixture : EngineFixture {
+    test::XvfbServer xvfb;
+    test::ScopedEnv display{{"DISPLAY", xvfb.display()}, {"VANTREL_FFMPEG", std::nullopt}};
+
+    // Starts the engine and returns its recorder ffmpeg's pid once EncoderChosen has come.
+    pid_t start(std::optional<Engine>& engine) {
+        auto spawned = spawn_engine(config());
+        if (!spawned) {
+            ADD_FAILURE() << format_engine_error(spawned.error());
+            return -1;
+        }
+        engine.emplace(std::move(*spawned));
+        auto first = next_event(*engine, 1s);
+        const auto* chosen = first ? std::get_if<event::EncoderChosen>(&*first) : nullptr;
+        EXPECT_TRUE(chosen != nullptr) << describe(first);
+        if (chosen) {
+            EXPECT_EQ(chosen->encoder, Encoder::libx264);  // no GPU here
+        }
+        const auto children = children_running("ffmpeg");
+        EXPECT_EQ(children.size(), 1u);
+        return children.empty() ? -1 : children.front();
+    }
+};
+
+TEST_F(RealEngineFixture, SavesRealClipsReportsAnUnchangedReplayAgainAndStops) {
+    std::optional<Engine> engine;
+    const pid_t ffmpeg = start(engine);
+    ASSERT_GT(ffmpeg, 1);
+    std::this_thread::sleep_for(3s);  // a few finished segments
+
+    // Frozen, the recorder finishes no segment between the two saves.
+    ASSERT_EQ(::kill(ffmpeg, SIGSTOP), 0);
+    engine->commands.send(command::Save{0ns, Origin::manual});
+    engine->commands.send(command::Save{0ns, Origin::manual});
+    auto first = next_event(*engine, 30s);
+    auto second = next_event(*engine, 30s);
+    ::kill(ffmpeg, SIGCONT);
+    ASSERT_TRUE(first && std::holds_alternative<event::ClipSaved>(*first)) << describe(first);
+    ASSERT_TRUE(second && std::holds_alternative<event::ClipSaved>(*second)) << describe(second);
+    const ClipInfo& clip = std::get<event::ClipSaved>(*first).clip;
+    const ClipInfo& again = std::get<event::ClipSaved>(*second).clip;
+    EXPECT_EQ(again.path, clip.path);
+    EXPECT_EQ(again.size, clip.size);
+    EXPECT_EQ(clip.path.parent_path(), home / "clips");
+    EXPECT_EQ(clip.path.extension(), ".mp4");
+    EXPECT_EQ(std::filesystem::file_size(clip.path), clip.size);
+    EXPECT_EQ(video_codec(clip.path), "h264");
+
+    engine->commands.send(command::Stop{});
+    auto stopped = next_event(*engine);
+    EXPECT_TRUE(stopped && std::holds_alternative<event::Stopped>(*stopped)) << describe(stopped);
+    engine.reset();
+    EXPECT_FALSE(process_exists(ffmpeg));
+    EXPECT_TRUE(children_running("ffmpeg").empty());
+}
+
+TEST_F(RealEngineFixture, KilledRecorderEndsTheEngine) {
+    std::optional<Engine> engine;
+    const pid_t ffmpeg = start(engine);
+    ASSERT_GT(ffmpeg, 1);
+    ASSERT_EQ(::kill(ffmpeg, SIGKILL), 0);
+    auto message = next_event(*engine);
+    ASSERT_TRUE(message && std::holds_alternative<event::Message>(*message)) << describe(message);
+    EXPECT_EQ(std::get<event::Message>(*message).text.rfind("recorder stopped: ", 0), 0u);
+    auto stopped = next_event(*engine);
+    EXPECT_TRUE(stopped && std::holds_alternative<event::Stopped>(*stopped)) << describe(stopped);
+    EXPECT_FALSE(process_exists(ffmpeg));  // reaped by the engine itself, before Stopped
+    engine.reset();
+}
+
+TEST_F(EngineFixture, RecorderWithoutASegmentListGetsTheNoticeAndRuns) {
+    test::FakeFfmpeg ffmpeg;
+    ffmpeg.set_recording({{"*", "wait"}});
+    test::ScopedEnv fake{{"VANTREL_FFMPEG", ffmpeg.dir().string()}, {"DISPLAY", ":59999"}};
+    Config settings = config();
+    settings.encoder = "libx264";
+    const auto before = Clock::now();
+    auto engine = spawn_engine(settings);
+    ASSERT_TRUE(engine) << format_engine_error(engine.error());
+    EXPECT_GE(Clock::now() - before, 8s);
+    EXPECT_LT(Clock::now() - before, 9s);
+    auto notice = next_event(*engine, 1s);
+    ASSERT_TRUE(notice && std::holds_alternative<event::Message>(*notice)) << describe(notice);
+    EXPECT_EQ(std::get<event::Message>(*notice).text,
+              "no video captured yet: is the display asleep or the PC locked? Recording starts once the screen is on.");
+    auto chosen = next_event(*engine, 1s);
+    EXPECT_TRUE(chosen && std::holds_alternative<event::EncoderChosen>(*chosen)) << describe(chosen);
+    const auto recorder = children_running("sleep");  // what the stand-in turned into
+    ASSERT_EQ(recorder.size(), 1u);
+    engine->commands.send(command::Stop{});
+    auto stopped = next_event(*engine);
+    EXPECT_TRUE(stopped && std::holds_alternative<event::Stopped>(*stopped)) << describe(stopped);
+    EXPECT_FALSE(process_exists(recorder.front()));
+}
+
+TEST_F(EngineFixture, InvalidSettingsStartNothing) {
+    test::FakeFfmpeg ffmpeg;
+    test::ScopedEnv fake{{"VANTREL_FFMPEG", ffmpeg.dir().string()}};
+    Config settings = config();
+    settings.replay_seconds = 1;
+    auto engine = spawn_engine(settings);
+    ASSERT_FALSE(engine);
+    EXPECT_EQ(format_engine_error(engine.error()), "config: replay_seconds must be 5..=600");
+    EXPECT_TRUE(ffmpeg.calls().empty());
+}
+
+}  // namespace
+}  // namespace vc

@@ -1,0 +1,61 @@
+#include "support/fake_ffmpeg.hpp"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace vc::test {
+namespace {
+
+constexpr const char* kScript = R"(#!/bin/sh
+dir=$(dirname "$0")
+echo "$*" >> "$dir/calls.log"
+encoder=""
+list=""
+previous=""
+for arg in "$@"; do
+  [ "$previous" = "-c:v" ] && encoder=$arg
+  [ "$previous" = "-segment_list" ] && list=$arg
+  previous=$arg
+done
+if [ -z "$list" ]; then
+  grep -qx -- "$encoder" "$dir/passing" 2>/dev/null && exit 0
+  echo "Unknown encoder '$encoder'" >&2
+  exit 1
+fi
+mode=$(awk -v e="$encoder" '$1 == e { print $2; found = 1; exit } $1 == "*" { fallback = $2 } END { if (!found) print fallback }' "$dir/recording" 2>/dev/null)
+case "$mode" in
+  list) : > "$list"; exec sleep 600 ;;
+  exit1) echo "cannot record" >&2; exit 1 ;;
+  *) exec sleep 600 ;;
+esac
+)";
+
+}  // namespace
+
+FakeFfmpeg::FakeFfmpeg() {
+    const auto script = dir_.write("ffmpeg", kScript);
+    ::chmod(script.c_str(), 0755);
+}
+
+void FakeFfmpeg::set_passing(const std::vector<std::string>& encoders) const {
+    std::string text;
+    for (const auto& encoder : encoders) text += encoder + "\n";
+    dir_.write("passing", text);
+}
+
+void FakeFfmpeg::set_recording(const std::vector<std::pair<std::string, std::string>>& rules) const {
+    std::string text;
+    for (const auto& [encoder, mode] : rules) text += encoder + " " + mode + "\n";
+    dir_.write("recording", text);
+}
+
+std::vector<std::string> FakeFfmpeg::calls() const {
+    std::vector<std::string> lines;
+    std::ifstream in(dir_ / "calls.log");
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+}  // namespace vc::test
