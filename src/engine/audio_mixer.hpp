@@ -62,7 +62,17 @@ public:
     AudioCapture(Sender<StdinWriter> writer, std::vector<Track> tracks, StopFlag stop, SharedLevels levels,
                  std::thread thread);
     AudioCapture(AudioCapture&&) = default;
-    AudioCapture& operator=(AudioCapture&&) = default;
+    AudioCapture& operator=(AudioCapture&& other) noexcept {
+        if (this != &other) {
+            close();
+            writer_ = std::move(other.writer_);
+            tracks_ = std::move(other.tracks_);
+            stop_ = std::move(other.stop_);
+            levels_ = std::move(other.levels_);
+            thread_ = std::move(other.thread_);
+        }
+        return *this;
+    }
     ~AudioCapture() { close(); }
 
     // Takes the writer sender out for the hand-over; empty once taken.
