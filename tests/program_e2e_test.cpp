@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/process.hpp"
@@ -56,7 +58,7 @@ protected:
 class RecordingTest : public ProgramTest {
 protected:
     void SetUp() override {
-        x_.emplace();
+        x_.emplace(screen_);
         env_.set("DISPLAY", x_->display());
     }
 
@@ -104,8 +106,69 @@ protected:
         EXPECT_TRUE(test::ffmpeg_children(program.pid()).empty());
     }
 
+    std::string screen_ = "1280x720x24";
     std::optional<test::XvfbServer> x_;
 };
+
+// Two monitors side by side on one wide Xvfb screen, as an `xrandr` first on PATH shows
+// them; the test may move them between runs of xrandr.
+class TwoMonitorTest : public RecordingTest {
+protected:
+    TwoMonitorTest() {
+        screen_ = "2560x720x24";
+        home_.write("bin/xrandr", "#!/bin/sh\ncat \"$HOME/monitors.txt\"\n");
+        fs::permissions(home_ / "bin/xrandr", fs::perms::owner_all);
+        const char* path = std::getenv("PATH");
+        env_.set("PATH", (home_ / "bin").string() + ":" + (path ? path : "/usr/bin:/bin"));
+        place_second_monitor(1280);
+    }
+
+    void place_second_monitor(int x) const {
+        home_.write("monitors.txt", "Monitors: 2\n 0: +*A 1280/339x720/190+0+0  A\n 1: +B 1280/339x720/190+" +
+                                        std::to_string(x) + "+0  B\n");
+    }
+
+    // The grab origin of the running recorder, as its command line gives it (":N+x,y").
+    std::string grabbed(pid_t program) const {
+        const auto recorder = test::recorder_pid(program);
+        if (!recorder) return "no recorder";
+        const std::string cmdline = test::read_file("/proc/" + std::to_string(*recorder) + "/cmdline");
+        const std::string origin = x_->display() + "+";
+        const auto at = cmdline.find(origin);
+        return at == std::string::npos ? cmdline : cmdline.substr(at, cmdline.find('\0', at) - at);
+    }
+};
+
+TEST_F(TwoMonitorTest, SwitchGrabsTheOtherMonitorAndAFailedRestartWaitsForALine) {
+    auto program = start();
+    EXPECT_NE(program->out().find("Screens:\n  * Screen 1 - 1280x720, primary (A)\n    Screen 2 - 1280x720 (B)\n"),
+              std::string::npos)
+        << program->out();
+    EXPECT_EQ(grabbed(program->pid()), x_->display() + "+0,0");
+
+    program->type("d 2\n");
+    ASSERT_TRUE(program->wait_for_stdout("Switching to Screen 2 - 1280x720 (B)...\n", kQuick)) << program->out();
+    ASSERT_TRUE(program->wait_for_stdout("Encoder: libx264\n", kStart, 2)) << program->out() << program->err();
+    EXPECT_EQ(grabbed(program->pid()), x_->display() + "+1280,0");
+    EXPECT_NE(test::read_file(settings_path()).find("display: 1\n"), std::string::npos);
+
+    // The monitor now lies outside the X screen: the new recorder cannot start, and the
+    // program, whose standard input its reader thread holds, still ends after one line.
+    place_second_monitor(5000);
+    const auto old_recorder = test::recorder_pid(program->pid());
+    program->type("d 2\n");
+    ASSERT_TRUE(program->wait_for_stderr("Press Enter to close.\n", kStart)) << program->err();
+    EXPECT_NE(program->err().find("error: could not start recording: "), std::string::npos) << program->err();
+    program->read_for(300ms);
+    ASSERT_TRUE(program->running()) << "must wait for a line";
+    EXPECT_TRUE(test::ffmpeg_children(program->pid()).empty());
+    ASSERT_TRUE(old_recorder.has_value());
+    EXPECT_FALSE(test::process_alive(*old_recorder));
+    program->type("\n");
+    const auto status = program->wait_for_exit(kQuick);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->code(), 1);
+}
 
 bool is_log_line(const std::string& line) {
     // "2026-01-02T03:04:05.123456Z  WARN ...": UTC time first.
@@ -155,14 +218,29 @@ TEST_F(RecordingTest, StartsWithItsTextsSavesOnEnterAndStopsOnQuit) {
     EXPECT_TRUE(fs::is_regular_file(fs::path(clip).replace_extension(".json")));
     EXPECT_TRUE(fs::is_regular_file(clips_dir() / ".thumbs" / fs::path(clip).replace_extension(".jpg").filename()));
 
-    program->type("q\n");
-    ASSERT_TRUE(program->wait_for_stdout("Stopping...\n", kQuick));
+    // "q" right after a save request: the stop still prints the save's line.
+    program->type("\nq\n");
+    ASSERT_TRUE(program->wait_for_stdout("Stopping...\nSaved ", kSave)) << program->out() << program->err();
     expect_clean_end(*program, ffmpegs);
-    EXPECT_EQ(program->out().substr(program->out().size() - 12), "Stopping...\n") << program->out();
+    EXPECT_TRUE(program->out().ends_with(" MB)\n")) << program->out();
 }
 
+// Also: a hotkey that does not parse leaves Enter alone, and voice commands without their
+// pack stay off; the program killed outright takes its recorder with it.
 TEST_F(RecordingTest, SwitchesScreensAndRefusesAMissingOne) {
+    home_.write(".config/vantrelclips/config.yaml", "hotkey: Alt+\nvoice:\n  enabled: true\n");
     auto program = start();
+    const std::string notices =
+        "  audio track Microphone (Input, default device)\n"
+        "  voice commands are on but the voice pack isn't installed; they will stay off\n"
+        "Screens:\n";
+    EXPECT_NE(program->out().find(notices), std::string::npos) << program->out();
+    EXPECT_NE(program->out().find("(hotkey unavailable: Alt+: Found empty token while parsing hotkey: Alt+)\n\n"
+                                  "Recording. Press Enter to save a clip, d <number> + Enter to switch screens, "
+                                  "q + Enter to quit.\n"),
+              std::string::npos)
+        << program->out();
+
     const auto first_recorder = test::recorder_pid(program->pid());
     ASSERT_TRUE(first_recorder.has_value());
 
@@ -186,14 +264,21 @@ TEST_F(RecordingTest, SwitchesScreensAndRefusesAMissingOne) {
     ASSERT_TRUE(second_recorder.has_value());
     EXPECT_NE(second_recorder, first_recorder);
     EXPECT_FALSE(test::process_alive(*first_recorder));
-    EXPECT_NE(test::read_file(settings_path()).find("display: 0\n"), std::string::npos);
+    const std::string settings = test::read_file(settings_path());
+    EXPECT_NE(settings.find("display: 0\n"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("hotkey: Alt+\n"), std::string::npos) << settings;
 
     // The new engine saves as the old one did.
     program->type("\n");
     EXPECT_TRUE(program->wait_for_stdout(" MB)\n", kSave)) << program->out() << program->err();
-    const auto ffmpegs = test::ffmpeg_children(program->pid());
-    program->type("q\n");
-    expect_clean_end(*program, ffmpegs);
+
+    // Killed at once, the program leaves no recorder behind (its parent-death signal).
+    ASSERT_EQ(::kill(program->pid(), SIGKILL), 0);
+    ASSERT_TRUE(program->wait_for_exit(kQuick).has_value());
+    const auto deadline = std::chrono::steady_clock::now() + 1s;
+    while (test::process_alive(*second_recorder) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(test::process_alive(*second_recorder));
 }
 
 // A settings file that cannot be written, standard input at its end, a hotkey save, and a
