@@ -1,11 +1,14 @@
 // VantrelClips: a replay recorder for X11 desktops. main() reads top to bottom as the
 // start-up order; run_main_loop is the one loop that drives everything afterwards.
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -43,8 +46,11 @@ Receiver<InputCommand>* g_input = nullptr;
     if (g_input != nullptr) {
         (void)g_input->recv();  // any line, or the end of input
     } else {
-        char c;
-        while (::read(STDIN_FILENO, &c, 1) == 1 && c != '\n') {
+        for (;;) {
+            char c;
+            const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n != 1 || c == '\n') break;  // the line, the end of input, or a read error
         }
     }
     end_process(1);
@@ -57,12 +63,22 @@ Engine start_engine(const Config& config) {
 }
 
 // Prints what the engine still says until it has stopped, or has been silent for 10 s.
-void stop_engine(Engine& engine) {
+// True once the engine is known to have stopped (its Stopped event, or its queue closed).
+bool stop_engine(Engine& engine) {
     engine.commands.send(command::Stop{});
     for (;;) {
         auto received = engine.events.recv_until(Clock::now() + kStopWait);
-        if (received.index() != 0) return;
-        if (!print_engine_event(std::move(std::get<0>(received)))) return;
+        if (received.index() != 0) return std::get<RecvError>(received) == RecvError::Disconnected;
+        if (!print_engine_event(std::move(std::get<0>(received)))) return true;
+    }
+}
+
+// Waits, printing what it says, until the engine has stopped: its recorder must be gone
+// before another one may take over the ring directory.
+void wait_until_stopped(Engine& engine) {
+    for (;;) {
+        auto received = engine.events.recv();
+        if (received.index() != 0 || !print_engine_event(std::move(std::get<0>(received)))) return;
     }
 }
 
@@ -79,7 +95,13 @@ Hotkey register_hotkey(const Config& config) {
     if (!parsed) {
         reason = format("{}: {}", config.hotkey, parsed.error());
     } else {
-        hotkey.listener = std::make_unique<HotkeyListener>();
+        try {
+            hotkey.listener = std::make_unique<HotkeyListener>();
+        } catch (const std::system_error& e) {  // the hotkey thread could not be started
+            reason = format_os_error(OsError::from_errno(e.code().value()));
+            print_line(format("(hotkey unavailable: {})", reason));
+            return hotkey;
+        }
         if (auto registered = hotkey.listener->register_hotkey(*parsed); registered) {
             hotkey.id = parsed->id;
             hotkey.prompt_label = format("{} or Enter", config.hotkey);
@@ -102,11 +124,16 @@ void print_summary(const Config& config, const std::filesystem::path& settings_p
         print_line(format("  audio track {} ({}, {})", track.name, track_source_summary(track.source),
                           track.device ? *track.device : std::string("default device")));
     }
+}
+
+// The settings are left as they are: the engine simply runs without voice commands.
+void print_voice_pack_notice(const Config& config) {
     if (config.voice.enabled && !voice_pack_installed(voice_language(config.voice)))
         print_line("  voice commands are on but the voice pack isn't installed; they will stay off");
 }
 
-// The screen switch: the old engine is released only once the new one runs.
+// The screen switch: the old engine is released only once the new one runs, but its
+// recorder must have ended before the new one starts on the same ring directory.
 void switch_screen(Engine& engine, Config& config, const std::filesystem::path& settings_path, std::uint32_t n) {
     auto screen = find_screen(n - 1);
     if (!screen) {
@@ -114,13 +141,13 @@ void switch_screen(Engine& engine, Config& config, const std::filesystem::path& 
         return;
     }
     print_line(format("Switching to {}...", format_screen(*screen)));
-    stop_engine(engine);
+    if (!stop_engine(engine)) wait_until_stopped(engine);
     config.display = n - 1;
     if (auto saved = save_config(config, settings_path); !saved)
         print_error_line("warning: could not save settings: " + format_engine_error(saved.error()));
-    Engine next = start_engine(config);
-    std::swap(engine, next);
-    // `next` now holds the old handle: its release sends Stop again and joins its thread.
+    Engine old = std::move(engine);
+    engine = start_engine(config);
+    // `old` is released here: it sends Stop again and joins the old engine thread.
 }
 
 // Returns the exit status once the program should end.
@@ -168,6 +195,10 @@ int main(int argc, char** argv) {
     using namespace vc;
     using namespace vc::cli;
 
+    // A write into a closed pipe (ffmpeg's standard input after ffmpeg ended) must fail with
+    // an error instead of ending the program; children get the default back (process.hpp).
+    ::signal(SIGPIPE, SIG_IGN);
+
     install_logging();
     print_line("Vantrel Clips 0.0.1 - PRE-ALPHA: very buggy, may not work at all.");
     print_line("");
@@ -186,6 +217,7 @@ int main(int argc, char** argv) {
                                 format_engine_error(saved.error())));
 
     print_summary(config, settings_path);
+    print_voice_pack_notice(config);
     print_screens(config.display);
 
     Engine engine = start_engine(config);

@@ -1,0 +1,411 @@
+// The real program from start to end: its terminal texts, saves by Enter and by the global
+// hotkey, screen switches, the orderly stop, the engine ending by itself, and the fatal path.
+// Each run uses a private Xvfb, a temporary home directory and pipes on all three streams.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/process.hpp"
+#include "support/environment.hpp"
+#include "support/running_program.hpp"
+#include "support/xvfb.hpp"
+
+namespace vc {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr auto kStart = 60s;  // encoder probe and first segment, under the sanitizers
+constexpr auto kSave = 30s;
+constexpr auto kQuick = 10s;
+
+const std::string kBanner = "Vantrel Clips 0.0.1 - PRE-ALPHA: very buggy, may not work at all.";
+const std::string kPrompt =
+    "Recording. Press Alt+F8 or Enter to save a clip, d <number> + Enter to switch screens, q + Enter to quit.";
+
+// A fresh home directory, no colour and the default log filter for every run.
+class ProgramTest : public testing::Test {
+protected:
+    ProgramTest() {
+        fs::create_directories(home_ / "run");
+        fs::permissions(home_ / "run", fs::perms::owner_all);
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "RUST_LOG", "VANTREL_FFMPEG",
+                                 "VANTREL_VOICE_DIR"})
+            env_.set(name, std::nullopt);
+        env_.set("HOME", home_.path().string());
+        env_.set("XDG_RUNTIME_DIR", (home_ / "run").string());  // no sound server of another test
+        env_.set("NO_COLOR", "1");
+        env_.set("DISPLAY", ":0");  // replaced by a real server where a run records
+    }
+
+    fs::path settings_path() const { return home_.path() / ".config" / "vantrelclips" / "config.yaml"; }
+    fs::path clips_dir() const { return home_.path() / "Videos" / "Vantrel Clips"; }
+
+    test::TempDir home_;
+    test::ScopedEnv env_;
+};
+
+class RecordingTest : public ProgramTest {
+protected:
+    void SetUp() override {
+        x_.emplace(screen_);
+        env_.set("DISPLAY", x_->display());
+    }
+
+    // The program once it recorded: its encoder line is out and its recorder runs.
+    std::unique_ptr<test::RunningProgram> start(std::vector<std::string> args = {}) {
+        auto program = std::make_unique<test::RunningProgram>(std::move(args));
+        EXPECT_TRUE(program->wait_for_stdout("Encoder: libx264\n", kStart)) << program->out() << program->err();
+        return program;
+    }
+
+    static int press_hotkey() {
+        Command command("xdotool", {"key", "alt+F8"});
+        command.stdin_mode = Stdio::null_device;
+        auto run = Process::output(std::move(command));
+        return run ? run->status.code().value_or(-1) : -1;
+    }
+
+    // The clip of a "Saved {} ({} MB)" line, the last one when there are several.
+    static fs::path saved_clip(const std::string& out) {
+        const auto at = out.rfind("Saved ");
+        if (at == std::string::npos) return {};
+        const auto end = out.find(" (", at);
+        return out.substr(at + 6, end - at - 6);
+    }
+
+    // "h264", or for "a:0" e.g. "aac,Microphone".
+    static std::string stream_of(const fs::path& clip, const std::string& stream = "v:0") {
+        Command command("ffprobe", {"-v", "error", "-select_streams", stream, "-show_entries",
+                                    stream == "v:0" ? "stream=codec_name" : "stream=codec_name:stream_tags=handler_name",
+                                    "-of", "csv=p=0", clip.string()});
+        command.stdin_mode = Stdio::null_device;
+        auto run = Process::output(std::move(command));
+        if (!run) return {};
+        std::string codec = run->stdout_bytes;
+        while (!codec.empty() && codec.back() == '\n') codec.pop_back();
+        return codec;
+    }
+
+    // The program's end after it printed its last line: exit 0 and none of its ffmpeg left.
+    static void expect_clean_end(test::RunningProgram& program, const std::vector<test::ProcessEntry>& ffmpegs) {
+        const auto status = program.wait_for_exit(kSave);
+        ASSERT_TRUE(status.has_value()) << "still running";
+        EXPECT_EQ(status->code(), 0) << status->text();
+        for (const auto& ffmpeg : ffmpegs) EXPECT_FALSE(test::process_alive(ffmpeg.pid)) << "ffmpeg " << ffmpeg.pid;
+        EXPECT_TRUE(test::ffmpeg_children(program.pid()).empty());
+    }
+
+    std::string screen_ = "1280x720x24";
+    std::optional<test::XvfbServer> x_;
+};
+
+// Two monitors side by side on one wide Xvfb screen, as an `xrandr` first on PATH shows
+// them; the test may move them between runs of xrandr.
+class TwoMonitorTest : public RecordingTest {
+protected:
+    TwoMonitorTest() {
+        screen_ = "2560x720x24";
+        home_.write("bin/xrandr", "#!/bin/sh\ncat \"$HOME/monitors.txt\"\n");
+        fs::permissions(home_ / "bin/xrandr", fs::perms::owner_all);
+        const char* path = std::getenv("PATH");
+        env_.set("PATH", (home_ / "bin").string() + ":" + (path ? path : "/usr/bin:/bin"));
+        place_second_monitor(1280);
+    }
+
+    void place_second_monitor(int x) const {
+        home_.write("monitors.txt", "Monitors: 2\n 0: +*A 1280/339x720/190+0+0  A\n 1: +B 1280/339x720/190+" +
+                                        std::to_string(x) + "+0  B\n");
+    }
+
+    // The grab origin of the running recorder, as its command line gives it (":N+x,y").
+    std::string grabbed(pid_t program) const {
+        const auto recorder = test::recorder_pid(program);
+        if (!recorder) return "no recorder";
+        const std::string cmdline = test::read_file("/proc/" + std::to_string(*recorder) + "/cmdline");
+        const std::string origin = x_->display() + "+";
+        const auto at = cmdline.find(origin);
+        return at == std::string::npos ? cmdline : cmdline.substr(at, cmdline.find('\0', at) - at);
+    }
+};
+
+TEST_F(TwoMonitorTest, SwitchGrabsTheOtherMonitorAndAFailedRestartWaitsForALine) {
+    auto program = start();
+    EXPECT_NE(program->out().find("Screens:\n  * Screen 1 - 1280x720, primary (A)\n    Screen 2 - 1280x720 (B)\n"),
+              std::string::npos)
+        << program->out();
+    EXPECT_EQ(grabbed(program->pid()), x_->display() + "+0,0");
+
+    program->type("d 2\n");
+    ASSERT_TRUE(program->wait_for_stdout("Switching to Screen 2 - 1280x720 (B)...\n", kQuick)) << program->out();
+    ASSERT_TRUE(program->wait_for_stdout("Encoder: libx264\n", kStart, 2)) << program->out() << program->err();
+    EXPECT_EQ(grabbed(program->pid()), x_->display() + "+1280,0");
+    EXPECT_NE(test::read_file(settings_path()).find("display: 1\n"), std::string::npos);
+
+    // The monitor now lies outside the X screen: the new recorder cannot start, and the
+    // program, whose standard input its reader thread holds, still ends after one line.
+    place_second_monitor(5000);
+    const auto old_recorder = test::recorder_pid(program->pid());
+    program->type("d 2\n");
+    ASSERT_TRUE(program->wait_for_stderr("Press Enter to close.\n", kStart)) << program->err();
+    EXPECT_NE(program->err().find("error: could not start recording: "), std::string::npos) << program->err();
+    program->read_for(300ms);
+    ASSERT_TRUE(program->running()) << "must wait for a line";
+    EXPECT_TRUE(test::ffmpeg_children(program->pid()).empty());
+    ASSERT_TRUE(old_recorder.has_value());
+    EXPECT_FALSE(test::process_alive(*old_recorder));
+    program->type("\n");
+    const auto status = program->wait_for_exit(kQuick);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->code(), 1);
+}
+
+bool is_log_line(const std::string& line) {
+    // "2026-01-02T03:04:05.123456Z  WARN ...": UTC time first.
+    return line.size() > 27 && line[4] == '-' && line[10] == 'T' && line.find("Z ") != std::string::npos;
+}
+
+TEST_F(RecordingTest, StartsWithItsTextsSavesOnEnterAndStopsOnQuit) {
+    auto program = start();
+    const std::vector<std::string> lines = program->out_lines();
+
+    // The texts of the start, then the start's log lines, then the prompt, then the engine's events.
+    const std::vector<std::string> opening = {kBanner,
+                                              "",
+                                              "Settings:  " + settings_path().string(),
+                                              "Clips go to " + clips_dir().string(),
+                                              "Keeps the last 30 s at 60 fps",
+                                              "  audio track Microphone (Input, default device)",
+                                              "Screens:",
+                                              "  * Screen 1 - 1280x720 (screen)"};
+    ASSERT_GE(lines.size(), opening.size());
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + opening.size()), opening);
+    const auto prompt = std::find(lines.begin(), lines.end(), kPrompt);
+    ASSERT_NE(prompt, lines.end()) << program->out();
+    EXPECT_EQ(*(prompt - 1), "");
+    const auto running_log = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return is_log_line(line) && line.find(" INFO replay buffer running encoder=\"libx264\"") != std::string::npos;
+    });
+    EXPECT_LT(running_log, prompt - 1) << program->out();
+    for (auto line = lines.begin() + opening.size(); line < prompt - 1; ++line)
+        EXPECT_TRUE(is_log_line(*line)) << *line;
+    EXPECT_EQ(std::find(prompt, lines.end(), "Encoder: libx264") - prompt, 1) << program->out();
+
+    // The first start writes the settings file with the defaults.
+    const std::string settings = test::read_file(settings_path());
+    EXPECT_NE(settings.find("display: 0\n"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("hotkey: Alt+F8\n"), std::string::npos) << settings;
+
+    const auto ffmpegs = test::ffmpeg_children(program->pid());
+    ASSERT_TRUE(test::recorder_pid(program->pid()).has_value());
+
+    program->type("\n");
+    ASSERT_TRUE(program->wait_for_stdout(" MB)\n", kSave)) << program->out() << program->err();
+    const fs::path clip = saved_clip(program->out());
+    EXPECT_EQ(clip.parent_path(), clips_dir());
+    EXPECT_EQ(clip.extension(), ".mp4");
+    EXPECT_EQ(stream_of(clip), "h264");
+    EXPECT_TRUE(fs::is_regular_file(fs::path(clip).replace_extension(".json")));
+    EXPECT_TRUE(fs::is_regular_file(clips_dir() / ".thumbs" / fs::path(clip).replace_extension(".jpg").filename()));
+
+    // "q" right after a save request: the stop still prints the save's line.
+    program->type("\nq\n");
+    ASSERT_TRUE(program->wait_for_stdout("Stopping...\nSaved ", kSave)) << program->out() << program->err();
+    expect_clean_end(*program, ffmpegs);
+    EXPECT_TRUE(program->out().ends_with(" MB)\n")) << program->out();
+}
+
+// Also: a hotkey that does not parse leaves Enter alone, and voice commands without their
+// pack stay off; the program killed outright takes its recorder with it.
+TEST_F(RecordingTest, SwitchesScreensAndRefusesAMissingOne) {
+    home_.write(".config/vantrelclips/config.yaml", "hotkey: Alt+\nvoice:\n  enabled: true\n");
+    auto program = start();
+    const std::string notices =
+        "  audio track Microphone (Input, default device)\n"
+        "  voice commands are on but the voice pack isn't installed; they will stay off\n"
+        "Screens:\n";
+    EXPECT_NE(program->out().find(notices), std::string::npos) << program->out();
+    EXPECT_NE(program->out().find("(hotkey unavailable: Alt+: Found empty token while parsing hotkey: Alt+)\n\n"
+                                  "Recording. Press Enter to save a clip, d <number> + Enter to switch screens, "
+                                  "q + Enter to quit.\n"),
+              std::string::npos)
+        << program->out();
+
+    const auto first_recorder = test::recorder_pid(program->pid());
+    ASSERT_TRUE(first_recorder.has_value());
+
+    // A screen that does not exist changes nothing: the same recorder goes on.
+    program->type("d 5\n");
+    ASSERT_TRUE(program->wait_for_stderr("error: config: screen 5 doesn't exist; available: 1\n", kQuick))
+        << program->err();
+    program->read_for(500ms);
+    EXPECT_EQ(program->out().find("Switching"), std::string::npos);
+    EXPECT_EQ(test::recorder_pid(program->pid()), first_recorder);
+
+    program->type("d\n");
+    EXPECT_TRUE(program->wait_for_stdout("Screens:\n  * Screen 1 - 1280x720 (screen)\n", kQuick, 2)) << program->out();
+
+    // Switching to the recorded screen restarts the engine and writes the settings again.
+    fs::remove(settings_path());
+    program->type("d 1\n");
+    ASSERT_TRUE(program->wait_for_stdout("Switching to Screen 1 - 1280x720 (screen)...\n", kQuick)) << program->out();
+    ASSERT_TRUE(program->wait_for_stdout("Encoder: libx264\n", kStart, 2)) << program->out() << program->err();
+    const auto second_recorder = test::recorder_pid(program->pid());
+    ASSERT_TRUE(second_recorder.has_value());
+    EXPECT_NE(second_recorder, first_recorder);
+    EXPECT_FALSE(test::process_alive(*first_recorder));
+    const std::string settings = test::read_file(settings_path());
+    EXPECT_NE(settings.find("display: 0\n"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("hotkey: Alt+\n"), std::string::npos) << settings;
+
+    // The new engine saves as the old one did.
+    program->type("\n");
+    EXPECT_TRUE(program->wait_for_stdout(" MB)\n", kSave)) << program->out() << program->err();
+
+    // Killed at once, the program leaves no recorder behind (its parent-death signal).
+    ASSERT_EQ(::kill(program->pid(), SIGKILL), 0);
+    ASSERT_TRUE(program->wait_for_exit(kQuick).has_value());
+    const auto deadline = std::chrono::steady_clock::now() + 1s;
+    while (test::process_alive(*second_recorder) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(test::process_alive(*second_recorder));
+}
+
+// A settings file that cannot be written, standard input at its end, a hotkey save, and a
+// recorder that dies while the audio mixer feeds it: the program records on, then reports
+// the stop and ends normally (a write into the dead recorder's pipe must not end it).
+TEST_F(RecordingTest, RecordsOnWithoutSettingsFileOrInputAndEndsWithItsRecorder) {
+    fs::create_directories(settings_path().parent_path());
+    fs::create_symlink("/proc/vantrel-missing/config.yaml", settings_path());
+    // The default microphone: libasound's file device, which reads silence from a file.
+    const auto silence = home_.write("silence.raw", std::string(8 * 48000, '\0'));
+    home_.write(".asoundrc", "pcm.!default { type file; slave.pcm \"null\"; file \"/dev/null\"; infile \"" +
+                                 silence.string() + "\"; format \"raw\" }\n");
+    auto program = start();
+    EXPECT_NE(program->out().find(" INFO audio source opened label=\"Microphone\""), std::string::npos) << program->out();
+    EXPECT_NE(program->err().find("warning: could not write settings to " + settings_path().string() + ": writing " +
+                                  settings_path().string() + ": No such file or directory (os error 2)\n"),
+              std::string::npos)
+        << program->err();
+
+    program->close_input();
+    program->read_for(500ms);
+    ASSERT_TRUE(program->running());
+    const auto recorder = test::recorder_pid(program->pid());
+    ASSERT_TRUE(recorder.has_value());
+
+    ASSERT_EQ(press_hotkey(), 0);
+    ASSERT_TRUE(program->wait_for_stdout(" MB)\n", kSave)) << program->out() << program->err();
+    EXPECT_EQ(stream_of(saved_clip(program->out())), "h264");
+    EXPECT_EQ(stream_of(saved_clip(program->out()), "a:0"), "aac,Microphone");
+
+    const auto ffmpegs = test::ffmpeg_children(program->pid());
+    ASSERT_EQ(::kill(*recorder, SIGKILL), 0);
+    EXPECT_TRUE(program->wait_for_stderr("error: recorder stopped: ", kQuick)) << program->err();
+    EXPECT_TRUE(program->wait_for_stdout("Recording stopped.\n", kQuick)) << program->out();
+    expect_clean_end(*program, ffmpegs);
+}
+
+// The screen on the command line is stored before the engine starts, even when it is missing.
+TEST_F(RecordingTest, DisplayOptionIsStoredAndAMissingScreenIsFatal) {
+    test::RunningProgram program({"--display", "2"});
+    ASSERT_TRUE(program.wait_for_stderr("Press Enter to close.\n", kStart)) << program.err();
+    EXPECT_NE(program.err().find("error: could not start recording: config: screen 2 doesn't exist; available: 1\n"
+                                 "Press Enter to close.\n"),
+              std::string::npos)
+        << program.err();
+    EXPECT_NE(program.out().find("Screens:\n    Screen 1 - 1280x720 (screen)\n  (screen 2 from settings doesn't exist)\n"),
+              std::string::npos)
+        << program.out();
+    EXPECT_NE(test::read_file(settings_path()).find("display: 1\n"), std::string::npos);
+
+    program.read_for(300ms);
+    EXPECT_TRUE(program.running()) << "must wait for a line";
+    program.type("\n");
+    const auto status = program.wait_for_exit(kQuick);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->code(), 1);
+    EXPECT_TRUE(test::ffmpeg_children(program.pid()).empty());
+}
+
+// Runs a program that should end through the fatal path with `message`: it waits for one
+// line (or the end of input when `end_input`), then exits with status 1.
+void expect_fatal(std::vector<std::string> args, const std::string& message, bool end_input = false) {
+    test::RunningProgram program(std::move(args));
+    ASSERT_TRUE(program.wait_for_stderr("Press Enter to close.\n", kQuick)) << program.err();
+    EXPECT_EQ(program.err(), "error: " + message + "\nPress Enter to close.\n");
+    EXPECT_EQ(program.out(), kBanner + "\n\n");
+    program.read_for(200ms);
+    EXPECT_TRUE(program.running()) << "must wait for a line";
+    if (end_input)
+        program.close_input();
+    else
+        program.type("any line\n");
+    const auto status = program.wait_for_exit(kQuick);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->code(), 1);
+}
+
+TEST_F(ProgramTest, CommandLinesThatAreNotAcceptedShowTheUsage) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--display"},        {"--display", "0"},          {"--display=2"},         {"-d", "2"},
+        {"--DISPLAY", "2"},   {"--display", "x"},          {"--display", "-1"},     {"--display", "4294967296"},
+        {"--display", "1", "--display"}, {"extra"},
+    };
+    for (const auto& args : cases) {
+        std::string shown;
+        for (const auto& arg : args) shown += arg + " ";
+        SCOPED_TRACE(shown);
+        expect_fatal(args, "usage: VantrelClips [--display <screen number>]", args.size() == 1);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(settings_path())));
+    }
+}
+
+TEST_F(ProgramTest, SettingsThatCannotBeReadAreFatal) {
+    const std::string path = settings_path().string();
+    struct Case {
+        std::string name;
+        std::string yaml;  // empty: a directory in the file's place
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"directory", "", "reading " + path + ": Is a directory (os error 21)"},
+        {"not a mapping", "- 1\n- 2\n", "config: " + path + ": invalid type: sequence, expected struct Config"},
+        {"bad value", "fps: many\n",
+         "config: " + path + ": fps: invalid type: string \"many\", expected u32 at line 1 column 6"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(settings_path());
+        if (c.yaml.empty())
+            fs::create_directories(settings_path());
+        else
+            home_.write(".config/vantrelclips/config.yaml", c.yaml);
+        const std::string before = c.yaml.empty() ? "" : test::read_file(settings_path());
+
+        test::RunningProgram program({"--display", "1"});
+        ASSERT_TRUE(program.wait_for_stderr("Press Enter to close.\n", kQuick)) << program.err();
+        EXPECT_EQ(program.err(), "error: could not read settings " + path + ": " + c.error + "\nPress Enter to close.\n");
+        EXPECT_EQ(program.out(), kBanner + "\n\n");
+        program.type("\n");
+        const auto status = program.wait_for_exit(kQuick);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_EQ(status->code(), 1);
+        if (!c.yaml.empty()) {
+            EXPECT_EQ(test::read_file(settings_path()), before) << "left as it was";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vc
