@@ -5,6 +5,7 @@
 
 #include "engine/audio_capture.hpp"
 #include "engine/audio_config.hpp"
+#include "engine/audio_devices.hpp"
 
 namespace vc {
 namespace {
@@ -121,6 +122,53 @@ TEST(DefaultConfig, OnlyFiveFormatsCanBeCaptured) {
                       "audio: Mic: unsupported sample format " + std::string(sample_format_name(format)));
         }
     }
+}
+
+}  // namespace
+}  // namespace vc
+
+namespace vc {
+namespace {
+
+TEST(DeviceChoice, DisplayNamesAndDirections) {
+    using D = DeviceDirections;
+    const std::vector<AudioDevice> devices = {
+        {"mic_only", "Shared Name\nCapture side", D::CaptureOnly},
+        {"hw:CARD=x,DEV=0", "Card, PCM\nDirect hardware device without any conversions", D::Both},
+        {"plughw:CARD=x,DEV=0", "Card, PCM\nHardware device with all software conversions", D::Both},
+        {"speaker", "Shared Name", D::PlaybackOnly},
+        {"bare", std::nullopt, D::Both},
+        {"crlf", "Windows\r\nline", D::Both},
+        {"lonely_cr", "Ends in\r", D::Both},
+    };
+    EXPECT_EQ(device_name(devices[4]), "bare");
+    EXPECT_EQ(device_name(devices[5]), "Windows");
+    EXPECT_EQ(device_name(devices[6]), "Ends in\r");  // no line feed: the whole text
+    const struct {
+        const char* wanted;
+        StreamDirection direction;
+        const char* found;  // nullptr: not found
+    } cases[] = {
+        {"Shared Name", StreamDirection::Capture, "mic_only"},
+        {"Shared Name", StreamDirection::Playback, "speaker"},
+        {"Card, PCM", StreamDirection::Capture, "hw:CARD=x,DEV=0"},  // the first of equal names
+        {"bare", StreamDirection::Playback, "bare"},
+        {"Windows", StreamDirection::Capture, "crlf"},
+        {"shared name", StreamDirection::Capture, nullptr},
+        {"Shared Name ", StreamDirection::Capture, nullptr},
+        {"", StreamDirection::Capture, nullptr},
+    };
+    for (const auto& c : cases) {
+        const auto found = find_device(devices, c.wanted, c.direction);
+        if (c.found == nullptr) {
+            EXPECT_FALSE(found) << c.wanted;
+        } else {
+            ASSERT_TRUE(found) << c.wanted;
+            EXPECT_EQ(found->pcm_name, c.found) << c.wanted;
+        }
+    }
+    EXPECT_EQ(track_direction(TrackSource::Input), StreamDirection::Capture);
+    EXPECT_EQ(track_direction(TrackSource::Output), StreamDirection::Playback);
 }
 
 }  // namespace

@@ -22,6 +22,9 @@ namespace {
 constexpr unsigned kPeriodMicros = 10'000;
 constexpr unsigned kMinBufferMicros = 100'000;
 
+// Longer than any period: a timeout means the device has stopped delivering.
+constexpr int kPollTimeoutMillis = 500;
+
 // After an error that is neither an overrun nor a vanished device, wait this long before
 // trying again, so a persisting fault cannot spin the worker.
 constexpr int kErrorPauseMillis = 20;
@@ -119,8 +122,16 @@ struct CaptureStream::State {
         }
         if (err == -EPIPE) {
             on_error("buffer overrun: " + alsa_error_text("snd_pcm_readi", err));
-            if (int e = snd_pcm_prepare(pcm); e < 0) on_error(alsa_error_text("snd_pcm_prepare", e));
-            if (int e = snd_pcm_start(pcm); e < 0) on_error(alsa_error_text("snd_pcm_start", e));
+            // A PCM that cannot be prepared again delivers nothing more (a sound server that
+            // went away looks like this); retrying would only repeat the same two reports.
+            if (int e = snd_pcm_prepare(pcm); e < 0) {
+                on_error(alsa_error_text("snd_pcm_prepare", e));
+                return Next::End;
+            }
+            if (int e = snd_pcm_start(pcm); e < 0) {
+                on_error(alsa_error_text("snd_pcm_start", e));
+                return woken(kErrorPauseMillis) ? Next::End : Next::Go;
+            }
             return Next::Go;
         }
         on_error(alsa_error_text("snd_pcm_readi", err));
@@ -142,21 +153,26 @@ struct CaptureStream::State {
         std::vector<unsigned char> buffer(static_cast<std::size_t>(snd_pcm_frames_to_bytes(pcm, period)));
         for (;;) {
             for (auto& fd : fds) fd.revents = 0;
-            if (::poll(fds.data(), fds.size(), -1) < 0) {
+            const int ready = ::poll(fds.data(), fds.size(), kPollTimeoutMillis);
+            if (ready < 0) {
                 if (errno == EINTR) continue;
                 on_error(vc::format("poll failed: {}", std::system_category().message(errno)));
                 if (woken(kErrorPauseMillis)) return;
                 continue;
             }
             if (fds[0].revents != 0) return;
-            unsigned short revents = 0;
-            if (int err = snd_pcm_poll_descriptors_revents(pcm, fds.data() + 1, static_cast<unsigned>(count),
-                                                           &revents);
-                err < 0) {
-                if (recover(err) == Next::End) return;
-                continue;
+            // On a timeout the PCM is asked anyway: some plugins (a sound server that went
+            // away) stop signalling their descriptors and only report the fault when asked.
+            if (ready > 0) {
+                unsigned short revents = 0;
+                if (int err = snd_pcm_poll_descriptors_revents(pcm, fds.data() + 1, static_cast<unsigned>(count),
+                                                               &revents);
+                    err < 0) {
+                    if (recover(err) == Next::End) return;
+                    continue;
+                }
+                if ((revents & (POLLIN | POLLERR)) == 0) continue;
             }
-            if ((revents & (POLLIN | POLLERR)) == 0) continue;
             const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
             if (avail < 0) {
                 if (recover(static_cast<int>(avail)) == Next::End) return;

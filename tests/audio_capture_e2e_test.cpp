@@ -1,0 +1,165 @@
+// Capture through a real, paced sound server: PulseAudio on a private runtime directory,
+// reached through ALSA's pulse plugin.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "cli/logging.hpp"
+#include "engine/audio_capture.hpp"
+#include "support/environment.hpp"
+
+extern char** environ;
+
+namespace vc {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct LogCapture {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    cli::TerminalLogger logger{cli::LogFilter::parse("engine::audio=info"), cli::LineFormat{false}, {},
+                               [this](std::string_view line) {
+                                   std::lock_guard lock(mutex);
+                                   lines.emplace_back(line.substr(28));
+                                   return 0;
+                               }};
+    std::vector<std::string> take() {
+        std::lock_guard lock(mutex);
+        return std::exchange(lines, {});
+    }
+};
+
+LogCapture& logs() {
+    static auto* capture = new LogCapture;  // lives as long as the process: workers may log
+    return *capture;
+}
+
+long workers_running() {
+    long count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        count += name == "cpal_alsa_in";
+    }
+    return count;
+}
+
+template <typename Predicate>
+bool wait_for(Predicate done, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+constexpr std::size_t kRampFrames = 9600;
+
+StereoPair ramp_pair(std::size_t i) {
+    const float v = static_cast<float>(i) / 16384.0f;
+    return {v, 0.5f - v};
+}
+
+class PulseServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::chmod(home_.path().c_str(), 0700);
+        std::string ramp;
+        for (std::size_t i = 0; i < kRampFrames; ++i) {
+            const StereoPair pair = ramp_pair(i);
+            ramp.append(reinterpret_cast<const char*>(&pair.left), 4);
+            ramp.append(reinterpret_cast<const char*>(&pair.right), 4);
+        }
+        const auto ramp_path = home_.write("ramp.raw", ramp);
+        home_.write(".asoundrc",
+                    "pcm.tone { type pulse; device \"tone\"; hint { show on; description \"Tone\" } }\n"
+                    "pcm.ramp { type file; slave.pcm \"tone\"; file \"/dev/null\"; infile \"" + ramp_path.string() +
+                        "\"; format \"raw\"; hint { show on; description \"Ramp\" } }\n");
+        env_.set("HOME", home_.path().string());
+        env_.set("XDG_RUNTIME_DIR", home_.path().string());
+        env_.set("PULSE_SERVER", std::nullopt);
+        env_.set("ALSA_CONFIG_PATH", std::nullopt);
+        log::install(&logs().logger);
+
+        const char* argv[] = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                              "-L", "module-native-protocol-unix",
+                              "-L", "module-null-sink sink_name=vsink rate=48000",
+                              "-L", "module-sine-source source_name=tone rate=48000 frequency=1000", nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const int err = posix_spawnp(&server_, "pulseaudio", &actions, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ASSERT_EQ(err, 0) << "pulseaudio could not start";
+        ASSERT_TRUE(wait_for([&] { return std::filesystem::exists(home_ / "pulse/native"); }, 10s));
+        logs().take();
+    }
+    void TearDown() override {
+        stop_server(SIGTERM);
+        log::install(nullptr);
+    }
+    void stop_server(int signal) {
+        if (server_ <= 0) return;
+        ::kill(server_, signal);
+        int status = 0;
+        ::waitpid(server_, &status, 0);
+        server_ = 0;
+    }
+
+    test::TempDir home_;
+    test::ScopedEnv env_;
+    pid_t server_ = 0;
+};
+
+Track track(std::string name, std::string device) {
+    Track t;
+    t.name = std::move(name);
+    t.device = std::move(device);
+    return t;
+}
+
+TEST_F(PulseServer, PacedRampArrivesSampleExact) {
+    auto opened = open_track(default_audio_host(), track("Mic", "Ramp"));
+    ASSERT_TRUE(opened) << format_engine_error(opened.error());
+    ASSERT_TRUE(wait_for([&] { return opened->queue->size() >= kRampFrames; }, 10s));
+    {
+        auto locked = opened->queue->lock();
+        for (std::size_t i = 0; i < kRampFrames; ++i) ASSERT_EQ(locked.pairs()[i], ramp_pair(i)) << i;
+    }
+    EXPECT_EQ(logs().take(), std::vector<std::string>{
+                                 " INFO audio source opened label=\"Mic\" device=\"Ramp\" rate=48000 channels=2 fmt=\"F32\"\n"});
+}
+
+TEST_F(PulseServer, ReleaseStopsTheWorkerPromptly) {
+    std::optional<TrackCapture> capture;
+    {
+        auto opened = open_track(default_audio_host(), track("Mic", "Tone"));
+        ASSERT_TRUE(opened) << format_engine_error(opened.error());
+        capture.emplace(std::move(*opened));
+    }
+    EXPECT_EQ(workers_running(), 1);
+    ASSERT_TRUE(wait_for([&] { return capture->queue->size() > 0; }, 10s));
+    const auto released = Clock::now();
+    capture.reset();
+    EXPECT_LT(Clock::now() - released, 500ms);
+    EXPECT_EQ(workers_running(), 0);
+}
+
+}  // namespace
+}  // namespace vc
