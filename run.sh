@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds VantrelClips (Release) and runs it with the given arguments.
+# Builds VantrelClips (Release) and runs it with the given arguments. Without a DISPLAY it
+# records a private Xvfb screen (1280x720) that lives as long as the program.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps
@@ -11,4 +12,23 @@ if ! { cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OF
   echo "run.sh: the build failed (log: $log)" >&2
   exit 1
 fi
-exec build/release/src/cli/VantrelClips "$@"
+program=build/release/src/cli/VantrelClips
+
+if [[ -n "${DISPLAY:-}" ]]; then
+  exec "$program" "$@"
+fi
+
+n=90
+while [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]]; do n=$((n + 1)); done
+Xvfb ":$n" -screen 0 1280x720x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+trap 'kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+  [[ -e /tmp/.X11-unix/X$n ]] && break
+  kill -0 "$xvfb" 2>/dev/null || { echo "run.sh: Xvfb did not start" >&2; exit 1; }
+  sleep 0.05
+done
+echo "run.sh: DISPLAY is not set: recording a private Xvfb screen on :$n (1280x720)" >&2
+status=0
+DISPLAY=":$n" "$program" "$@" || status=$?
+exit "$status"
