@@ -2,86 +2,32 @@
 
 #include <pthread.h>
 
-#include <chrono>
-#include <thread>
-
 #include "engine/audio_capture.hpp"
 #include "engine/detector.hpp"
 #include "engine/format.hpp"
 #include "engine/log.hpp"
-#include "engine/mixer_tick.hpp"
+#include "engine/mixer_loop.hpp"
 #include "engine/voice.hpp"
 
 namespace vc {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr auto kTick = std::chrono::milliseconds(10);
 constexpr std::size_t kVoiceQueueSlots = 5;
 
-// What the tick loop works on; everything is allocated before the first tick.
-struct Mixer {
-    std::vector<TrackCapture> tracks;
-    std::vector<Block> blocks;
-    std::string bytes;
-    std::size_t detector_track = 0;
-    std::optional<Sender<VoiceChunk>> voice;
-    VoiceFeed voice_feed;
-    std::optional<LoudDetector> detector;
-};
-
-// The microphone: the first opened input track, else the first opened track.
-std::size_t microphone_index(const std::vector<Track>& opened, bool* found) {
-    for (std::size_t i = 0; i < opened.size(); ++i) {
-        if (opened[i].source == TrackSource::Input) {
-            *found = true;
-            return i;
-        }
-    }
-    *found = false;
-    return 0;
+// The microphone: the first opened input track.
+std::optional<std::size_t> microphone_index(const std::vector<Track>& opened) {
+    for (std::size_t i = 0; i < opened.size(); ++i)
+        if (opened[i].source == TrackSource::Input) return i;
+    return std::nullopt;
 }
 
-// Returns false when the mixer must end (a failed write).
-bool run_tick(Mixer& mixer, const StdinWriter& writer, const SharedLevels& levels, MixerArgs& args) {
-    for (std::size_t t = 0; t < mixer.tracks.size(); ++t) {
-        TrackCapture& track = mixer.tracks[t];
-        ResampleState state{track.ratio, track.pos, std::move(track.pending)};
-        {
-            auto locked = track.queue->lock();
-            take_pairs(locked.pairs(), state);
-        }
-        fill_block(state, mixer.blocks[t]);
-        apply_volume(mixer.blocks[t], track.volume);
-        track.pos = state.pos;
-        track.pending = std::move(state.pending);
-    }
-
-    interleave(mixer.blocks, mixer.bytes);
-    if (auto written = writer.write_all(mixer.bytes); !written) {
-        if (!args.stop->load())
-            args.context.events.send(event::Message{"audio pipe closed: " + format_os_error(written.error())});
-        return false;
-    }
-
-    for (std::size_t t = 0; t < mixer.blocks.size(); ++t) levels->set(t, block_level(mixer.blocks[t]));
-    if (mixer.detector) mixer.detector->update(levels->get(mixer.detector_track), args.context);
-
-    if (mixer.voice) {
-        mixer.voice_feed.add(mixer.blocks[mixer.detector_track]);
-        if (mixer.voice_feed.chunk_ready()) mixer.voice->try_send(mixer.voice_feed.take_chunk());
-    }
-    return true;
-}
-
-// Sleeps until `deadline`, resuming after interruptions, checking the stop flag after
-// every sleep. Returns false when stopped.
-bool sleep_until(Clock::time_point deadline, const StopFlag& stop) {
-    while (Clock::now() < deadline) {
-        std::this_thread::sleep_for(deadline - Clock::now());
-        if (stop->load()) return false;
-    }
-    return true;
+std::vector<MixTrack> mix_tracks(std::vector<TrackCapture>& captures) {
+    std::vector<MixTrack> tracks;
+    tracks.reserve(captures.size());
+    for (TrackCapture& capture : captures)
+        tracks.push_back({capture.queue, ResampleState{capture.ratio, capture.pos, std::move(capture.pending)},
+                          capture.volume});
+    return tracks;
 }
 
 }  // namespace
@@ -94,6 +40,18 @@ AudioCapture::AudioCapture(Sender<StdinWriter> writer, std::vector<Track> tracks
       levels_(std::move(levels)),
       thread_(std::move(thread)) {}
 
+AudioCapture& AudioCapture::operator=(AudioCapture&& other) noexcept {
+    if (this != &other) {
+        close();
+        writer_ = std::move(other.writer_);
+        tracks_ = std::move(other.tracks_);
+        stop_ = std::move(other.stop_);
+        levels_ = std::move(other.levels_);
+        thread_ = std::move(other.thread_);
+    }
+    return *this;
+}
+
 void AudioCapture::close() {
     if (stop_) stop_->store(true);
     writer_.reset();
@@ -104,7 +62,7 @@ void run_audio_mixer(MixerArgs args) {
     pthread_setname_np(pthread_self(), "audio-mixer");
     const AudioHost host = default_audio_host();
 
-    Mixer mixer;
+    std::vector<TrackCapture> captures;
     std::vector<Track> opened;
     for (const Track& track : args.config.tracks) {
         if (!track.enabled) continue;
@@ -116,51 +74,50 @@ void run_audio_mixer(MixerArgs args) {
                 format("audio track \"{}\" unavailable, recording without it: {}", track.name, reason)});
             continue;
         }
-        mixer.tracks.push_back(std::move(*capture));
+        captures.push_back(std::move(*capture));
         opened.push_back(track);
     }
 
+    // Declared after the captures: an early return releases the levels first, then the
+    // captures, then the arguments.
     auto levels = std::make_shared<AudioLevels>(opened.size());
-    bool has_microphone = false;
-    mixer.detector_track = microphone_index(opened, &has_microphone);
-    args.setup.send(AudioSetup{opened, levels});
+    const std::optional<std::size_t> microphone = microphone_index(opened);
+    // A recorder that gave up on the report has let go of its end; the writer queue then
+    // closes too and ends the wait below.
+    (void)args.setup.send(AudioSetup{opened, levels});
     args.setup.reset();
-    if (mixer.tracks.empty()) return;
+    if (captures.empty()) return;
 
     auto handed = args.writer.recv();
     if (handed.index() != 0) return;  // the recorder let go without handing ffmpeg's input over
     StdinWriter writer = std::move(std::get<0>(handed));
 
+    std::optional<MixerState> mixer;
+    mixer.emplace(mix_tracks(captures), std::move(levels), args.context);
+    mixer->detector_track = microphone.value_or(0);
     if (args.config.voice.enabled) {
-        if (has_microphone) {
+        if (microphone) {
             auto [chunks_tx, chunks_rx] = make_queue<VoiceChunk>(kVoiceQueueSlots);
             VoiceThreadArgs voice_args{VoiceTrigger(args.context), args.context, std::move(chunks_rx),
                                        args.config.voice, voice_language(args.config.voice)};
             // A listener that cannot be started only means every chunk is dropped.
             (void)start_voice_thread(std::move(voice_args));
-            mixer.voice = std::move(chunks_tx);
+            mixer->voice = std::move(chunks_tx);
         } else {
             args.context.events.send(event::Message{"voice commands are off: no microphone track could be opened"});
         }
     }
-    if (args.config.autoclip.enabled) mixer.detector.emplace(args.config.autoclip, LoudDetector::kTick);
-    mixer.blocks.resize(mixer.tracks.size());
-    mixer.bytes.reserve(kBlockFrames * 8 * mixer.tracks.size());
+    if (args.config.autoclip.enabled) mixer->detector.emplace(args.config.autoclip, LoudDetector::kTick);
 
-    auto deadline = Clock::now();
-    if (!args.stop->load()) {
-        for (;;) {
-            if (!sleep_until(deadline, args.stop)) break;
-            deadline += kTick;
-            if (!run_tick(mixer, writer, levels, args)) break;
-            if (args.stop->load()) break;
-        }
-    }
-    // The end order matters: the voice listener's queue first, so it ends by itself; then
-    // ffmpeg's standard input; then the capture streams.
-    mixer.voice.reset();
+    (void)run_tick_schedule(*mixer, writer, *args.stop);
+
+    // The end order matters: the voice listener's queue first, so that it ends by itself;
+    // then ffmpeg's standard input, so that ffmpeg sees the end of its audio; then the
+    // capture streams, whose workers are joined.
+    mixer->voice.reset();
+    mixer.reset();
     writer.reset();
-    mixer.tracks.clear();
+    captures.clear();
 }
 
 }  // namespace vc

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/file_descriptor.hpp"
@@ -62,24 +63,17 @@ public:
     AudioCapture(Sender<StdinWriter> writer, std::vector<Track> tracks, StopFlag stop, SharedLevels levels,
                  std::thread thread);
     AudioCapture(AudioCapture&&) = default;
-    AudioCapture& operator=(AudioCapture&& other) noexcept {
-        if (this != &other) {
-            close();
-            writer_ = std::move(other.writer_);
-            tracks_ = std::move(other.tracks_);
-            stop_ = std::move(other.stop_);
-            levels_ = std::move(other.levels_);
-            thread_ = std::move(other.thread_);
-        }
-        return *this;
-    }
+    // Replacing a live handle first closes it: a joinable thread must not be dropped.
+    AudioCapture& operator=(AudioCapture&& other) noexcept;
     ~AudioCapture() { close(); }
 
     // Takes the writer sender out for the hand-over; empty once taken.
     std::optional<Sender<StdinWriter>> take_writer() { return std::exchange(writer_, std::nullopt); }
     const std::vector<Track>& tracks() const { return tracks_; }
     const SharedLevels& levels() const { return levels_; }
-    void request_stop() { stop_->store(true); }
+    void request_stop() {
+        if (stop_) stop_->store(true);
+    }
     void close();
 
 private:

@@ -23,6 +23,8 @@ std::expected<void, OsError> FileDescriptor::write_all(std::string_view bytes) c
             if (errno == EINTR) continue;
             return std::unexpected(OsError::from_errno(errno));
         }
+        // No progress and no error would otherwise spin here for ever.
+        if (written == 0) return std::unexpected(OsError::with_message("failed to write whole buffer"));
         bytes.remove_prefix(static_cast<std::size_t>(written));
     }
     return {};

@@ -42,7 +42,8 @@ public:
     void reset(int fd = -1);
 
     // Writes every byte, resuming after interruptions and partial writes. A pipe whose
-    // reader is gone fails with EPIPE (the process ignores SIGPIPE).
+    // reader is gone fails with EPIPE (the process ignores SIGPIPE); a write that takes no
+    // byte fails too.
     std::expected<void, OsError> write_all(std::string_view bytes) const;
     // One read, resumed after an interruption; 0 means the end of the stream.
     std::expected<std::size_t, OsError> read_some(char* buffer, std::size_t size) const;

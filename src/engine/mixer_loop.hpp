@@ -1,0 +1,54 @@
+// The audio mixer's tick loop, apart from opening tracks and the hand-shake with the
+// recorder: per-track resampling state over the tracks' frame queues, the blocks and the
+// interleave buffer, the shared levels, the detector and the voice feed. run_audio_mixer
+// builds a MixerState once ffmpeg's standard input has arrived and runs the schedule on
+// thread "audio-mixer"; nothing here is shared but the queues, the levels and the stop flag.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/audio_mixer.hpp"
+#include "engine/detector.hpp"
+#include "engine/frame_queue.hpp"
+#include "engine/messages.hpp"
+#include "engine/mixer_tick.hpp"
+
+namespace vc {
+
+// One track as the tick sees it. The queue is shared with the track's capture worker.
+struct MixTrack {
+    SharedFrameQueue queue;
+    ResampleState resample;
+    float volume = 1.0f;
+};
+
+struct MixerState {
+    MixerState(std::vector<MixTrack> tracks, SharedLevels levels, RecorderContext context);
+
+    std::vector<MixTrack> tracks;  // the opened tracks, in settings order
+    std::vector<Block> blocks;     // one per track, refilled every tick
+    std::string bytes;             // the interleave buffer, 3840 bytes per track
+    SharedLevels levels;
+    RecorderContext context;
+    std::size_t detector_track = 0;      // the microphone track, else the first
+    std::optional<LoudDetector> detector;  // only with automatic clips on
+    std::optional<Sender<VoiceChunk>> voice;  // only with voice commands on and a microphone
+    VoiceFeed voice_feed;
+};
+
+// One tick: take, resample and scale every track, write the interleaved block, meter the
+// levels, update the detector and feed the voice listener. A failed write sends "audio pipe
+// closed: {}" unless `stop` is set, and returns false; nothing else of the tick then runs.
+bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop);
+
+// Ticks on absolute 10 ms deadlines of the monotonic clock, the first at once, until `stop`
+// is seen (before the first tick, after every sleep and after every tick) or a write fails.
+// Late ticks are never skipped: after a stall they run back to back until caught up.
+// Gives the number of ticks that ran, the failed one included.
+std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop);
+
+}  // namespace vc

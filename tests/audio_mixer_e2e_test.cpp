@@ -1,0 +1,126 @@
+// A real-time source through thread "audio-mixer" into real ffmpeg: a private PulseAudio
+// server with a 1 kHz sine source, reached through libasound's pulse plugin, mixed into an
+// AAC stream whose decoded audio must still be 1 kHz.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+#include "engine/audio_mixer.hpp"
+#include "engine/process.hpp"
+#include "support/environment.hpp"
+
+namespace vc {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class PulseSine : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::signal(SIGPIPE, SIG_IGN);  // as the program does
+        home_ = new test::TempDir;
+        ::chmod(home_->path().c_str(), 0700);
+        home_->write(".asoundrc",
+                     "pcm.tonemic { type pulse; device \"tone\"; hint { show on; description \"Tone Mic\" } }\n");
+        env_ = new test::ScopedEnv{{"HOME", home_->path().string()},
+                                   {"XDG_RUNTIME_DIR", home_->path().string()},
+                                   {"PULSE_SERVER", std::nullopt},
+                                   {"ALSA_CONFIG_PATH", std::nullopt}};
+        Command command("pulseaudio", {"-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                                       "-L", "module-native-protocol-unix",
+                                       "-L", "module-null-sink sink_name=vsink rate=48000",
+                                       "-L", "module-sine-source source_name=tone rate=48000 frequency=1000"});
+        command.stdout_mode = Stdio::null_device;
+        command.stderr_mode = Stdio::null_device;
+        auto spawned = Process::spawn(command);
+        if (!spawned) return;
+        server_ = new Process(std::move(*spawned));
+        const auto socket = home_->path() / "pulse" / "native";
+        const auto deadline = Clock::now() + 10s;
+        while (!std::filesystem::exists(socket) && Clock::now() < deadline && !server_->try_wait())
+            std::this_thread::sleep_for(20ms);
+        ready_ = std::filesystem::exists(socket);
+    }
+    static void TearDownTestSuite() {
+        if (server_) {
+            server_->kill(SIGTERM);
+            (void)server_->wait();
+            delete server_;
+        }
+        delete env_;
+        delete home_;
+    }
+
+    static inline test::TempDir* home_ = nullptr;
+    static inline test::ScopedEnv* env_ = nullptr;
+    static inline Process* server_ = nullptr;
+    static inline bool ready_ = false;
+};
+
+// Off for now: over the pulse plugin the capture stream delivers one burst at the start and
+// then no more samples, so the stream is silent after its first tick.
+TEST_F(PulseSine, DISABLED_MixedIntoAnAacStreamAtTheSourceFrequency) {
+    ASSERT_TRUE(ready_) << "the PulseAudio server did not start";
+    Config config;
+    Track mic;
+    mic.name = "Mic";
+    mic.source = TrackSource::Input;
+    mic.device = "Tone Mic";
+    config.tracks = {mic};
+
+    auto commands = make_queue<EngineCommand>();
+    auto events = make_queue<EngineEvent>();
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    auto [setup_tx, setup_rx] = make_queue<AudioSetup>(1);
+    auto [writer_tx, writer_rx] = make_queue<StdinWriter>(1);
+    std::thread thread(run_audio_mixer, MixerArgs{RecorderContext{commands.first, events.first, 5s},
+                                                  std::move(setup_tx), std::move(writer_rx), config, stop});
+    auto report = setup_rx.recv();
+    ASSERT_EQ(report.index(), 0u);
+    AudioSetup setup = std::move(std::get<0>(report));
+    std::optional<AudioCapture> capture;
+    capture.emplace(std::move(writer_tx), setup.tracks, stop, setup.levels, std::move(thread));
+    ASSERT_EQ(setup.tracks.size(), 1u) << "the sine source did not open";
+
+    const auto clip = home_->path() / "tone.m4a";
+    Command encode("ffmpeg", {"-hide_banner", "-nostdin", "-loglevel", "error", "-f", "f32le", "-ar", "48000", "-ac",
+                              "2", "-i", "pipe:0", "-c:a", "aac", "-y", clip.string()});
+    encode.stdin_mode = Stdio::pipe;
+    encode.stderr_mode = Stdio::null_device;
+    auto ffmpeg = Process::spawn(encode);
+    ASSERT_TRUE(ffmpeg);
+    capture->take_writer()->send(ffmpeg->take_stdin());
+    std::this_thread::sleep_for(2s);
+    const float level = capture->levels()->get(0);
+    close_audio_capture(capture);  // closes ffmpeg's input: it finishes the file
+    auto encoded = ffmpeg->wait();
+    ASSERT_TRUE(encoded && encoded->success());
+
+    auto probe = Process::output(Command("ffprobe", {"-v", "error", "-show_entries", "stream=codec_name,sample_rate",
+                                                     "-of", "csv=p=0", clip.string()}));
+    ASSERT_TRUE(probe);
+    EXPECT_EQ(probe->stdout_bytes, "aac,48000\n");
+
+    auto decoded = Process::output(Command("ffmpeg", {"-hide_banner", "-nostdin", "-loglevel", "error", "-i",
+                                                      clip.string(), "-ac", "1", "-f", "f32le", "pipe:1"}));
+    ASSERT_TRUE(decoded && decoded->status.success());
+    std::vector<float> samples(decoded->stdout_bytes.size() / sizeof(float));
+    std::memcpy(samples.data(), decoded->stdout_bytes.data(), samples.size() * sizeof(float));
+    ASSERT_GT(samples.size(), 48000u) << "at least a second of audio";
+    // One second from the middle: 1000 rising zero crossings.
+    const std::size_t from = samples.size() / 2 - 24000;
+    int crossings = 0;
+    for (std::size_t i = from + 1; i <= from + 48000; ++i)
+        if (samples[i - 1] < 0.0f && samples[i] >= 0.0f) ++crossings;
+    EXPECT_NEAR(crossings, 1000, 3);
+    EXPECT_GT(level, -40.0f) << "the tone was metered";
+}
+
+}  // namespace
+}  // namespace vc

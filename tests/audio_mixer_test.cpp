@@ -1,0 +1,273 @@
+// Thread "audio-mixer" over real libasound: file-plugin devices that hold one constant value
+// per channel (the plugin is not paced, so the first tick's trim leaves current samples of
+// that same value), a default device that does not exist, and pipes standing in for ffmpeg.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+#include "engine/audio_mixer.hpp"
+#include "engine/mixer_tick.hpp"
+#include "support/environment.hpp"
+#include "support/log_recorder.hpp"
+
+namespace vc {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kTickBytesPerTrack = kBlockFrames * 2 * sizeof(float);
+constexpr StereoPair kValueA{0.25f, -0.5f};
+constexpr StereoPair kValueB{0.125f, 0.75f};
+
+std::string constant_raw(StereoPair value) {
+    std::string raw;
+    for (int i = 0; i < 4800; ++i) {
+        raw.append(reinterpret_cast<const char*>(&value.left), 4);
+        raw.append(reinterpret_cast<const char*>(&value.right), 4);
+    }
+    return raw;
+}
+
+std::string file_device(const std::string& pcm, const std::filesystem::path& infile, const std::string& description) {
+    return "pcm." + pcm + " { type file; slave.pcm \"null\"; file \"/dev/null\"; infile \"" + infile.string() +
+           "\"; format \"raw\"; hint { show on; description \"" + description + "\" } }\n";
+}
+
+Track track(std::string name, TrackSource source, std::optional<std::string> device) {
+    Track t;
+    t.name = std::move(name);
+    t.source = source;
+    t.device = std::move(device);
+    return t;
+}
+
+struct Pipe {
+    FileDescriptor read;
+    FileDescriptor write;
+    Pipe() {
+        int fds[2];
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        read.reset(fds[0]);
+        write.reset(fds[1]);
+    }
+    // Reads until `bytes` have come or the stream ends.
+    std::string read_up_to(std::size_t bytes) const {
+        std::string data(bytes, '\0');
+        std::size_t got = 0;
+        while (got < bytes) {
+            auto n = read.read_some(data.data() + got, bytes - got);
+            if (!n || *n == 0) break;
+            got += *n;
+        }
+        data.resize(got);
+        return data;
+    }
+    std::string read_to_end() const {
+        std::string data, chunk;
+        while (!(chunk = read_up_to(65536)).empty()) data += chunk;
+        return data;
+    }
+};
+
+// The recorder start's side of the hand-shake, as the recorder does it.
+struct StartedMixer {
+    std::pair<Sender<EngineCommand>, Receiver<EngineCommand>> commands = make_queue<EngineCommand>();
+    std::pair<Sender<EngineEvent>, Receiver<EngineEvent>> events = make_queue<EngineEvent>();
+    std::optional<AudioSetup> setup;
+    std::optional<AudioCapture> capture;
+
+    explicit StartedMixer(Config config) {
+        auto stop = std::make_shared<std::atomic<bool>>(false);
+        auto [setup_tx, setup_rx] = make_queue<AudioSetup>(1);
+        auto [writer_tx, writer_rx] = make_queue<StdinWriter>(1);
+        std::thread thread(run_audio_mixer, MixerArgs{RecorderContext{commands.first, events.first, 5s},
+                                                      std::move(setup_tx), std::move(writer_rx), std::move(config),
+                                                      stop});
+        auto report = setup_rx.recv();
+        EXPECT_EQ(report.index(), 0u);
+        if (report.index() == 0) setup = std::move(std::get<0>(report));
+        capture.emplace(std::move(writer_tx), setup ? setup->tracks : std::vector<Track>{}, stop,
+                        setup ? setup->levels : nullptr, std::move(thread));
+    }
+
+    void hand_over(FileDescriptor stdin_pipe) {
+        auto writer = capture->take_writer();
+        ASSERT_TRUE(writer);
+        EXPECT_FALSE(writer->send(std::move(stdin_pipe)));
+    }
+
+    std::vector<std::string> messages() {
+        std::vector<std::string> texts;
+        for (;;) {
+            auto got = events.second.try_recv();
+            if (got.index() != 0) return texts;
+            if (auto* message = std::get_if<event::Message>(&std::get<0>(got))) texts.push_back(message->text);
+        }
+    }
+};
+
+std::vector<std::string> names(const std::vector<Track>& tracks) {
+    std::vector<std::string> out;
+    for (const Track& t : tracks) out.push_back(t.name);
+    return out;
+}
+
+class AudioMixer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::signal(SIGPIPE, SIG_IGN);  // as the program does
+        home_ = new test::TempDir;
+        const auto a = home_->write("a.raw", constant_raw(kValueA));
+        const auto b = home_->write("b.raw", constant_raw(kValueB));
+        // No card exists here: the default device fails to open, and so does every track that
+        // falls back to it.
+        home_->write(".asoundrc", "pcm.!default { type hw; card 7 }\n" + file_device("filea", a, "File A") +
+                                      file_device("fileb", b, "File B"));
+        env_ = new test::ScopedEnv{{"HOME", home_->path().string()},
+                                   {"XDG_RUNTIME_DIR", home_->path().string()},
+                                   {"PULSE_SERVER", std::nullopt},
+                                   {"ALSA_CONFIG_PATH", std::nullopt}};
+    }
+    static void TearDownTestSuite() {
+        delete env_;
+        delete home_;
+    }
+
+    static inline test::TempDir* home_ = nullptr;
+    static inline test::ScopedEnv* env_ = nullptr;
+};
+
+TEST_F(AudioMixer, TwoTracksInterleavedInSettingsOrder) {
+    Config config;
+    config.tracks = {track("A", TrackSource::Input, "File A"), track("B", TrackSource::Output, "File B")};
+    StartedMixer mixer(config);
+    ASSERT_TRUE(mixer.setup);
+    EXPECT_EQ(names(mixer.setup->tracks), (std::vector<std::string>{"A", "B"}));
+    ASSERT_EQ(mixer.setup->levels->size(), 2u);
+    EXPECT_EQ(mixer.setup->levels->get(0), 0.0f);
+    EXPECT_EQ(mixer.setup->levels->get(1), 0.0f);
+
+    std::this_thread::sleep_for(100ms);  // the devices run ahead; the first tick trims them
+    Pipe pipe;
+    mixer.hand_over(std::move(pipe.write));
+    std::string stream = pipe.read_up_to(30 * 2 * kTickBytesPerTrack);
+    close_audio_capture(mixer.capture);
+    stream += pipe.read_to_end();  // the mixer closed its end: the stream ends
+
+    ASSERT_GE(stream.size(), 30 * 2 * kTickBytesPerTrack);
+    EXPECT_EQ(stream.size() % (2 * kTickBytesPerTrack), 0u) << "whole blocks only";
+    const std::vector<float> expected{kValueA.left, kValueA.right, kValueB.left, kValueB.right};
+    for (std::size_t frame = 0; frame < stream.size() / 16; ++frame) {
+        float values[4];
+        std::memcpy(values, stream.data() + frame * 16, 16);
+        ASSERT_EQ(std::vector<float>(values, values + 4), expected) << "frame " << frame;
+    }
+    Block a, b;
+    a.fill(kValueA);
+    b.fill(kValueB);
+    EXPECT_EQ(mixer.setup->levels->get(0), block_level(a));
+    EXPECT_EQ(mixer.setup->levels->get(1), block_level(b));
+    EXPECT_TRUE(mixer.messages().empty());
+}
+
+TEST_F(AudioMixer, MissingTrackIsLeftOutAndVoiceNeedsAMicrophone) {
+    test::LogRecorder logs;
+    Config config;
+    config.tracks = {track("Mic", TrackSource::Input, "No Such Mic"), track("Off", TrackSource::Input, "File A"),
+                     track("Desktop", TrackSource::Output, "File B")};
+    config.tracks[1].enabled = false;
+    config.voice.enabled = true;
+    StartedMixer mixer(config);
+    ASSERT_TRUE(mixer.setup);
+    EXPECT_EQ(names(mixer.setup->tracks), (std::vector<std::string>{"Desktop"}));
+    EXPECT_EQ(mixer.setup->levels->size(), 1u);
+
+    std::this_thread::sleep_for(100ms);  // the device runs ahead: the first block is full
+    Pipe pipe;
+    mixer.hand_over(std::move(pipe.write));
+    const std::string stream = pipe.read_up_to(5 * kTickBytesPerTrack);
+    close_audio_capture(mixer.capture);
+    ASSERT_EQ(stream.size(), 5 * kTickBytesPerTrack);
+    float first[2];
+    std::memcpy(first, stream.data(), sizeof first);
+    EXPECT_EQ(first[0], kValueB.left);  // the one opened track's two channels, nothing else
+
+    const auto messages = mixer.messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].rfind("audio track \"Mic\" unavailable, recording without it: ", 0), 0u) << messages[0];
+    EXPECT_EQ(messages[1], "voice commands are off: no microphone track could be opened");
+    const std::string reason = messages[0].substr(messages[0].find(": ") + 2);
+    const auto warnings = logs.with_message("audio track unavailable: " + reason);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].target, "engine::audio");
+    EXPECT_EQ(warnings[0].field("track"), "Mic");
+}
+
+TEST_F(AudioMixer, NoTrackOpenedEndsWithoutWaitingForTheWriter) {
+    const std::vector<std::vector<Track>> cases = {
+        {track("Mic", TrackSource::Input, std::nullopt), track("Desktop", TrackSource::Output, "Nope")},
+        {},
+    };
+    for (const auto& tracks : cases) {
+        Config config;
+        config.tracks = tracks;
+        StartedMixer mixer(config);
+        ASSERT_TRUE(mixer.setup);
+        EXPECT_TRUE(mixer.setup->tracks.empty());
+        EXPECT_EQ(mixer.setup->levels->size(), 0u);
+        // The recorder still holds the writer sender: only a mixer that has ended lets go of
+        // its receiving end, so that the hand-over is refused. (A mixer that waited would take
+        // this unusable writer, fail its first write and say so.)
+        auto writer = mixer.capture->take_writer();
+        ASSERT_TRUE(writer);
+        const auto deadline = Clock::now() + 10s;
+        auto refused = writer->try_send(StdinWriter{});
+        while ((!refused || refused->error != SendError::Disconnected) && Clock::now() < deadline) {
+            std::this_thread::sleep_for(5ms);
+            refused = writer->try_send(StdinWriter{});
+        }
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->error, SendError::Disconnected);
+        close_audio_capture(mixer.capture);
+        EXPECT_EQ(mixer.messages().size(), tracks.size());
+    }
+}
+
+TEST_F(AudioMixer, StopWhileWaitingForTheHandOver) {
+    Config config;
+    config.tracks = {track("A", TrackSource::Input, "File A")};
+    StartedMixer mixer(config);
+    ASSERT_TRUE(mixer.setup);
+    EXPECT_EQ(mixer.setup->tracks.size(), 1u);
+    const auto started = Clock::now();
+    close_audio_capture(mixer.capture);  // lets go of the writer sender and joins
+    EXPECT_LT(Clock::now() - started, 5s);
+    EXPECT_TRUE(mixer.messages().empty());
+    EXPECT_EQ(mixer.setup->levels->get(0), 0.0f) << "no tick ran";
+}
+
+TEST_F(AudioMixer, ConsumerGoneEndsTheMixerWithTheReason) {
+    Config config;
+    config.tracks = {track("A", TrackSource::Input, "File A")};
+    StartedMixer mixer(config);
+    Pipe pipe;
+    pipe.read.reset();
+    mixer.hand_over(std::move(pipe.write));
+    // The mixer ends by itself; events are sent before it lets go of its context.
+    const auto got = mixer.events.second.recv_for(10s);
+    ASSERT_EQ(got.index(), 0u);
+    ASSERT_TRUE(std::holds_alternative<event::Message>(std::get<0>(got)));
+    EXPECT_EQ(std::get<event::Message>(std::get<0>(got)).text, "audio pipe closed: Broken pipe (os error 32)");
+    close_audio_capture(mixer.capture);
+    EXPECT_TRUE(mixer.messages().empty());
+}
+
+}  // namespace
+}  // namespace vc
