@@ -1,0 +1,35 @@
+// PulseServer: a private, real PulseAudio daemon for one test or benchmark, giving paced
+// (real-time) audio to libasound through the ALSA pulse plugin. It runs with a runtime
+// directory of its own (XDG_RUNTIME_DIR is set for the owner's scope), serves two sine
+// sources ("tone" at 1000 Hz, "tone2" at 440 Hz) and a null sink, and is stopped by its pid.
+// Owned by the test that made it; HOME must stay the same while it runs (its cookie is there).
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "engine/process.hpp"
+#include "support/environment.hpp"
+
+namespace vc::test {
+
+class PulseServer {
+public:
+    // Throws std::runtime_error when the daemon cannot be started or never accepts clients.
+    PulseServer();
+    ~PulseServer();
+    PulseServer(const PulseServer&) = delete;
+    PulseServer& operator=(const PulseServer&) = delete;
+
+    // ALSA definitions of the capture devices "vc_tone" and "vc_tone2" (one per sine
+    // source), for a test's $HOME/.asoundrc.
+    static std::string alsa_config();
+
+private:
+    TempDir runtime_;
+    ScopedEnv env_;
+    std::optional<Process> daemon_;
+};
+
+}  // namespace vc::test
