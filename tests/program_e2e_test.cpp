@@ -16,6 +16,7 @@
 
 #include "engine/process.hpp"
 #include "support/environment.hpp"
+#include "support/pulse_server.hpp"
 #include "support/running_program.hpp"
 #include "support/xvfb.hpp"
 
@@ -69,8 +70,10 @@ protected:
         return program;
     }
 
-    static int press_hotkey() {
-        Command command("xdotool", {"key", "alt+F8"});
+    static int press_hotkey() { return xdotool({"key", "alt+F8"}); }
+
+    static int xdotool(std::vector<std::string> args) {
+        Command command("xdotool", std::move(args));
         command.stdin_mode = Stdio::null_device;
         auto run = Process::output(std::move(command));
         return run ? run->status.code().value_or(-1) : -1;
@@ -313,6 +316,69 @@ TEST_F(RecordingTest, RecordsOnWithoutSettingsFileOrInputAndEndsWithItsRecorder)
     ASSERT_EQ(::kill(*recorder, SIGKILL), 0);
     EXPECT_TRUE(program->wait_for_stderr("error: recorder stopped: ", kQuick)) << program->err();
     EXPECT_TRUE(program->wait_for_stdout("Recording stopped.\n", kQuick)) << program->out();
+    expect_clean_end(*program, ffmpegs);
+}
+
+std::size_t count_of(const std::string& text, const std::string& needle) {
+    std::size_t count = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
+    return count;
+}
+
+// A track from a real PulseAudio server (a sine source, paced like a microphone), with every
+// ffmpeg run passed through a wrapper that logs its arguments: the track opens before the
+// prompt and lands in the clip under its own name, a held hotkey saves once, and a restart
+// on the same screen reuses the encoder tests of the first start.
+TEST_F(RecordingTest, RecordsAPulseAudioTrackSavesOnceForAHeldKeyAndProbesOnlyOnce) {
+    const test::PulseServer pulse;
+    home_.write(".asoundrc",
+                "pcm.vc_tone { type pulse; device \"tone\"; hint { show on; description \"Test Tone\" } }\n");
+    home_.write(".config/vantrelclips/config.yaml",
+                "tracks:\n- name: Tone\n  source: input\n  device: Test Tone\n");
+    const fs::path calls = home_ / "ffmpeg-calls.log";
+    home_.write("wrapper/ffmpeg", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + calls.string() +
+                                      "'\nexec /usr/bin/ffmpeg \"$@\"\n");
+    fs::permissions(home_ / "wrapper/ffmpeg", fs::perms::owner_all);
+    env_.set("VANTREL_FFMPEG", (home_ / "wrapper").string());
+
+    auto program = start();
+    const std::vector<std::string> lines = program->out_lines();
+    const auto prompt = std::find(lines.begin(), lines.end(), kPrompt);
+    ASSERT_NE(prompt, lines.end()) << program->out();
+    const auto opened = std::find_if(lines.begin(), prompt, [](const std::string& line) {
+        return is_log_line(line) && line.find(" INFO audio source opened label=\"Tone\" device=\"Test Tone\"") !=
+                                        std::string::npos;
+    });
+    EXPECT_NE(opened, prompt) << program->out();
+    EXPECT_NE(program->out().find("  audio track Tone (Input, Test Tone)\n"), std::string::npos) << program->out();
+
+    program->type("\n");
+    ASSERT_TRUE(program->wait_for_stdout(" MB)\n", kSave)) << program->out() << program->err();
+    const fs::path clip = saved_clip(program->out());
+    EXPECT_EQ(stream_of(clip), "h264");
+    EXPECT_EQ(stream_of(clip, "a:0"), "aac,Tone");
+
+    // The server repeats a held key; only its first press counts.
+    ASSERT_EQ(xdotool({"keydown", "alt+F8"}), 0);
+    std::this_thread::sleep_for(2s);
+    ASSERT_EQ(xdotool({"keyup", "alt+F8"}), 0);
+    ASSERT_TRUE(program->wait_for_stdout(" MB)\n", kSave, 2)) << program->out() << program->err();
+    program->read_for(3s);
+    EXPECT_EQ(count_of(program->out(), "Saved "), 2u) << program->out();
+
+    const std::string first_start = test::read_file(calls);
+    const std::size_t probes = count_of(first_start, "-f lavfi ");
+    EXPECT_GE(probes, 1u) << first_start;
+    program->type("d 1\n");
+    ASSERT_TRUE(program->wait_for_stdout("Encoder: libx264\n", kStart, 2)) << program->out() << program->err();
+    const std::string both_starts = test::read_file(calls);
+    EXPECT_EQ(count_of(both_starts, "-f x11grab "), 2u) << both_starts;
+    EXPECT_EQ(count_of(both_starts, "-f lavfi "), probes) << both_starts;
+    EXPECT_EQ(count_of(program->out(), " INFO audio source opened label=\"Tone\""), 2u) << program->out();
+
+    const auto ffmpegs = test::ffmpeg_children(program->pid());
+    program->type("q\n");
+    ASSERT_TRUE(program->wait_for_stdout("Stopping...\n", kQuick)) << program->out();
     expect_clean_end(*program, ffmpegs);
 }
 
