@@ -88,6 +88,7 @@ protected:
         const auto ramp_path = home_.write("ramp.raw", ramp);
         home_.write(".asoundrc",
                     "pcm.tone { type pulse; device \"tone\"; hint { show on; description \"Tone\" } }\n"
+                    "pcm.monitor { type pulse; device \"vsink.monitor\"; hint { show on; description \"Monitor\" } }\n"
                     "pcm.ramp { type file; slave.pcm \"tone\"; file \"/dev/null\"; infile \"" + ramp_path.string() +
                         "\"; format \"raw\"; hint { show on; description \"Ramp\" } }\n");
         env_.set("HOME", home_.path().string());
@@ -159,6 +160,23 @@ TEST_F(PulseServer, ReleaseStopsTheWorkerPromptly) {
     capture.reset();
     EXPECT_LT(Clock::now() - released, 500ms);
     EXPECT_EQ(workers_running(), 0);
+}
+
+// A sound server that goes away (PulseAudio restarted) leaves the pulse plugin answering
+// every call with a fault and its descriptor always ready: the stream reports it, ends its
+// worker and costs nothing from then on.
+TEST_F(PulseServer, ServerGoneEndsTheStreamWithOneReport) {
+    auto opened = open_track(default_audio_host(), track("Mic", "Monitor"));
+    ASSERT_TRUE(opened) << format_engine_error(opened.error());
+    EXPECT_EQ(workers_running(), 1);
+    std::this_thread::sleep_for(1s);
+    logs().take();
+    stop_server(SIGKILL);
+    ASSERT_TRUE(wait_for([] { return workers_running() == 0; }, 5s)) << "the worker still runs";
+    const auto lines = logs().take();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_LE(lines.size(), 3u);
+    EXPECT_EQ(lines.back(), " WARN audio stream error: the device is no longer available label=\"Mic\"\n");
 }
 
 }  // namespace

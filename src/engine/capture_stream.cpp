@@ -5,7 +5,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <system_error>
 #include <thread>
@@ -28,6 +27,10 @@ constexpr int kPollTimeoutMillis = 500;
 // After an error that is neither an overrun nor a vanished device, wait this long before
 // trying again, so a persisting fault cannot spin the worker.
 constexpr int kErrorPauseMillis = 20;
+
+// How long to wait when a descriptor is ready but the device has nothing: a fraction of a
+// period, so no sample waits noticeably longer.
+constexpr int kIdlePauseMillis = 2;
 
 AlsaResult<void> configure(snd_pcm_t* pcm, const StreamConfig& config, snd_pcm_uframes_t& period) {
     snd_pcm_hw_params_t* hw = nullptr;
@@ -114,27 +117,42 @@ struct CaptureStream::State {
 
     enum class Next { Go, End };
 
+    // Faults since the last delivered block. A device that only fails for a whole second
+    // is gone for good (a sound server that went away answers every call with an error):
+    // the stream ends rather than report the same fault fifty times a second for hours.
+    int failures_in_a_row = 0;
+    static constexpr int kFailuresUntilGone = 50;
+
+    // The same fault again and again is reported once per streak.
+    std::string last_reported;
+    void report(const std::string& text) {
+        if (text == last_reported) return;
+        last_reported = text;
+        on_error(text);
+    }
+
     // Reports `err` and decides whether the stream can go on.
     Next recover(int err) {
+        if (++failures_in_a_row > kFailuresUntilGone) err = -ENODEV;
         if (err == -ENODEV) {
-            on_error("the device is no longer available");
+            report("the device is no longer available");
             return Next::End;
         }
         if (err == -EPIPE) {
-            on_error("buffer overrun: " + alsa_error_text("snd_pcm_readi", err));
+            report("buffer overrun: " + alsa_error_text("snd_pcm_readi", err));
             // A PCM that cannot be prepared again delivers nothing more (a sound server that
             // went away looks like this); retrying would only repeat the same two reports.
             if (int e = snd_pcm_prepare(pcm); e < 0) {
-                on_error(alsa_error_text("snd_pcm_prepare", e));
+                report(alsa_error_text("snd_pcm_prepare", e));
                 return Next::End;
             }
             if (int e = snd_pcm_start(pcm); e < 0) {
-                on_error(alsa_error_text("snd_pcm_start", e));
+                report(alsa_error_text("snd_pcm_start", e));
                 return woken(kErrorPauseMillis) ? Next::End : Next::Go;
             }
             return Next::Go;
         }
-        on_error(alsa_error_text("snd_pcm_readi", err));
+        report(alsa_error_text("snd_pcm_readi", err));
         return woken(kErrorPauseMillis) ? Next::End : Next::Go;
     }
 
@@ -171,7 +189,22 @@ struct CaptureStream::State {
                     if (recover(err) == Next::End) return;
                     continue;
                 }
-                if ((revents & (POLLIN | POLLERR)) == 0) continue;
+                if ((revents & (POLLIN | POLLERR)) == 0) {
+                    // A plugin whose server went away (PulseAudio restarted) keeps its
+                    // descriptor ready yet reports no event: only the state tells, and without
+                    // this check the worker would spin on poll for ever.
+                    const snd_pcm_state_t state = snd_pcm_state(pcm);
+                    if (state == SND_PCM_STATE_XRUN) {
+                        if (recover(-EPIPE) == Next::End) return;
+                    } else if (state == SND_PCM_STATE_DISCONNECTED) {
+                        if (recover(-ENODEV) == Next::End) return;
+                    } else if (woken(kIdlePauseMillis)) {
+                        // Some plugins (pulse, while its stream starts) keep the descriptor
+                        // ready with nothing to read: pause instead of spinning.
+                        return;
+                    }
+                    continue;
+                }
             }
             const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
             if (avail < 0) {
@@ -186,6 +219,8 @@ struct CaptureStream::State {
                 if (recover(static_cast<int>(got)) == Next::End) return;
                 continue;
             }
+            failures_in_a_row = 0;
+            last_reported.clear();
             on_data({config.format, buffer.data(), static_cast<std::size_t>(got) * config.channels});
         }
     }
