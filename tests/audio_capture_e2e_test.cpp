@@ -17,6 +17,7 @@
 
 #include "cli/logging.hpp"
 #include "engine/audio_capture.hpp"
+#include "support/audio_log_lines.hpp"
 #include "support/environment.hpp"
 
 extern char** environ;
@@ -27,25 +28,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-struct LogCapture {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    cli::TerminalLogger logger{cli::LogFilter::parse("engine::audio=info"), cli::LineFormat{false}, {},
-                               [this](std::string_view line) {
-                                   std::lock_guard lock(mutex);
-                                   lines.emplace_back(line.substr(28));
-                                   return 0;
-                               }};
-    std::vector<std::string> take() {
-        std::lock_guard lock(mutex);
-        return std::exchange(lines, {});
-    }
-};
-
-LogCapture& logs() {
-    static auto* capture = new LogCapture;  // lives as long as the process: workers may log
-    return *capture;
-}
 
 long workers_running() {
     long count = 0;
@@ -95,7 +77,7 @@ protected:
         env_.set("XDG_RUNTIME_DIR", home_.path().string());
         env_.set("PULSE_SERVER", std::nullopt);
         env_.set("ALSA_CONFIG_PATH", std::nullopt);
-        log::install(&logs().logger);
+        log::install(&test::audio_log_lines().logger);
 
         const char* argv[] = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
                               "-L", "module-native-protocol-unix",
@@ -109,7 +91,7 @@ protected:
         posix_spawn_file_actions_destroy(&actions);
         ASSERT_EQ(err, 0) << "pulseaudio could not start";
         ASSERT_TRUE(wait_for([&] { return std::filesystem::exists(home_ / "pulse/native"); }, 10s));
-        logs().take();
+        test::audio_log_lines().take();
     }
     void TearDown() override {
         stop_server(SIGTERM);
@@ -143,7 +125,7 @@ TEST_F(PulseServer, PacedRampArrivesSampleExact) {
         auto locked = opened->queue->lock();
         for (std::size_t i = 0; i < kRampFrames; ++i) ASSERT_EQ(locked.pairs()[i], ramp_pair(i)) << i;
     }
-    EXPECT_EQ(logs().take(), std::vector<std::string>{
+    EXPECT_EQ(test::audio_log_lines().take(), std::vector<std::string>{
                                  " INFO audio source opened label=\"Mic\" device=\"Ramp\" rate=48000 channels=2 fmt=\"F32\"\n"});
 }
 
@@ -170,10 +152,10 @@ TEST_F(PulseServer, ServerGoneEndsTheStreamWithOneReport) {
     ASSERT_TRUE(opened) << format_engine_error(opened.error());
     EXPECT_EQ(workers_running(), 1);
     std::this_thread::sleep_for(1s);
-    logs().take();
+    test::audio_log_lines().take();
     stop_server(SIGKILL);
     ASSERT_TRUE(wait_for([] { return workers_running() == 0; }, 5s)) << "the worker still runs";
-    const auto lines = logs().take();
+    const auto lines = test::audio_log_lines().take();
     ASSERT_FALSE(lines.empty());
     EXPECT_LE(lines.size(), 3u);
     EXPECT_EQ(lines.back(), " WARN audio stream error: the device is no longer available label=\"Mic\"\n");

@@ -14,6 +14,7 @@
 #include "cli/logging.hpp"
 #include "engine/audio_capture.hpp"
 #include "engine/audio_devices.hpp"
+#include "support/audio_log_lines.hpp"
 #include "support/environment.hpp"
 
 namespace vc {
@@ -21,26 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Log lines of the whole program, kept for the tests to look at.
-struct LogCapture {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    cli::TerminalLogger logger{cli::LogFilter::parse("engine::audio=info"), cli::LineFormat{false}, {},
-                               [this](std::string_view line) {
-                                   std::lock_guard lock(mutex);
-                                   lines.emplace_back(line.substr(28));  // after the timestamp
-                                   return 0;
-                               }};
-    std::vector<std::string> take() {
-        std::lock_guard lock(mutex);
-        return std::exchange(lines, {});
-    }
-};
-
-LogCapture& logs() {
-    static auto* capture = new LogCapture;  // lives as long as the process: workers may log
-    return *capture;
-}
 
 constexpr std::size_t kRampFrames = 4800;
 
@@ -74,14 +55,14 @@ protected:
                                    {"XDG_RUNTIME_DIR", home_->path().string()},
                                    {"PULSE_SERVER", std::nullopt},
                                    {"ALSA_CONFIG_PATH", std::nullopt}};
-        log::install(&logs().logger);
+        log::install(&test::audio_log_lines().logger);
     }
     static void TearDownTestSuite() {
         log::install(nullptr);
         delete env_;
         delete home_;
     }
-    void SetUp() override { logs().take(); }
+    void SetUp() override { test::audio_log_lines().take(); }
 
     static inline test::TempDir* home_ = nullptr;
     static inline test::ScopedEnv* env_ = nullptr;
@@ -195,7 +176,7 @@ TEST_F(AlsaDevices, OpenTrackChoosesTheDeviceByDisplayName) {
         if (c.warning) expected.push_back(*c.warning);
         expected.push_back(" INFO audio source opened label=\"" + c.track.name + "\" device=\"" + c.device_field +
                            "\" rate=48000 channels=2 fmt=\"F32\"\n");
-        EXPECT_EQ(logs().take(), expected);
+        EXPECT_EQ(test::audio_log_lines().take(), expected);
     }
 }
 
@@ -219,7 +200,7 @@ TEST_F(AlsaDevices, OneDirectionDevicesFailWithTheirStep) {
         EXPECT_TRUE(text.starts_with(c.prefix)) << text;
         EXPECT_EQ(workers_running(), 0);
     }
-    EXPECT_EQ(logs().take(), std::vector<std::string>{});
+    EXPECT_EQ(test::audio_log_lines().take(), std::vector<std::string>{});
 }
 
 }  // namespace

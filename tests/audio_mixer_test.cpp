@@ -15,6 +15,7 @@
 #include "engine/mixer_tick.hpp"
 #include "support/environment.hpp"
 #include "support/log_recorder.hpp"
+#include "support/pipe.hpp"
 
 namespace vc {
 namespace {
@@ -48,33 +49,7 @@ Track track(std::string name, TrackSource source, std::optional<std::string> dev
     return t;
 }
 
-struct Pipe {
-    FileDescriptor read;
-    FileDescriptor write;
-    Pipe() {
-        int fds[2];
-        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        read.reset(fds[0]);
-        write.reset(fds[1]);
-    }
-    // Reads until `bytes` have come or the stream ends.
-    std::string read_up_to(std::size_t bytes) const {
-        std::string data(bytes, '\0');
-        std::size_t got = 0;
-        while (got < bytes) {
-            auto n = read.read_some(data.data() + got, bytes - got);
-            if (!n || *n == 0) break;
-            got += *n;
-        }
-        data.resize(got);
-        return data;
-    }
-    std::string read_to_end() const {
-        std::string data, chunk;
-        while (!(chunk = read_up_to(65536)).empty()) data += chunk;
-        return data;
-    }
-};
+using test::Pipe;
 
 // The recorder start's side of the hand-shake, as the recorder does it.
 struct StartedMixer {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "engine/mixer_loop.hpp"
+#include "support/pipe.hpp"
 
 namespace vc {
 namespace {
@@ -19,22 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kTickBytes = kBlockFrames * 2 * sizeof(float);
 
-struct Pipe {
-    FileDescriptor read;
-    FileDescriptor write;
-    Pipe() {
-        int fds[2];
-        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        read.reset(fds[0]);
-        write.reset(fds[1]);
-    }
-    std::size_t queued() const {
-        int bytes = 0;
-        ::ioctl(read.get(), FIONREAD, &bytes);
-        return static_cast<std::size_t>(bytes);
-    }
-    std::size_t capacity() const { return static_cast<std::size_t>(::fcntl(read.get(), F_GETPIPE_SZ)); }
-};
+using test::Pipe;
 
 // The engine's two queues, with the ends the engine thread would read.
 struct Engine {
