@@ -271,6 +271,28 @@ TEST_F(RecorderFixture, RecorderDiesWithTheThreadThatStartedIt) {
     EXPECT_TRUE(!process_exists(recorder) || process_state(recorder) == 'Z');
 }
 
+// A thread that cannot be started (a system out of threads) ends the start with an error,
+// and the ffmpeg already running for it is stopped and reaped rather than left recording.
+TEST_F(RecorderFixture, ThreadThatCannotStartLeavesNoFfmpegBehind) {
+    struct Case {
+        const char* what;
+        const char* refused;  // which thread start fails, counted from 1
+        const char* error;
+    };
+    const Case cases[] = {
+        {"recorder", "1", "spawning ffmpeg stderr reader: Resource temporarily unavailable (os error 11)"},
+        {"engine", "2", "spawning engine thread: Resource temporarily unavailable (os error 11)"},
+    };
+    ffmpeg.set_recording({{"*", "list"}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto output = Process::output(Command(VANTREL_TEST_BIN_DIR "/thread_refusal", {c.what, c.refused}));
+        ASSERT_TRUE(output);
+        EXPECT_TRUE(output->status.success()) << output->status.text() << "\n" << output->stderr_bytes;
+        EXPECT_EQ(output->stdout_bytes, std::string(c.error) + "\nchildren: none\n");
+    }
+}
+
 // Without a home directory the ring lies in the shared temporary directory. Each case runs
 // in a child process as a user with no password entry; the child reports the start's error
 // text ("" for a start that succeeded) through a pipe.

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <cmath>
+#include <memory>
 #include <system_error>
 
 #include "engine/engine_loop.hpp"
@@ -43,7 +44,10 @@ Clock::time_point handle_save(EngineThread& engine, Origin origin) {
     return Clock::now();
 }
 
-void run_engine(EngineThread engine) {
+// Shared with spawn_engine only until the thread is known to run: a thread that cannot be
+// started must not take the recorder down with it unstopped.
+void run_engine(std::shared_ptr<EngineThread> owned) {
+    EngineThread& engine = *owned;
     pthread_setname_np(pthread_self(), "engine");
     EngineLoopHooks hooks;
     hooks.save = [&](Origin origin) { return handle_save(engine, origin); };
@@ -76,12 +80,14 @@ Result<Engine> spawn_engine(Config config) {
     VC_INFO("engine", "replay buffer running", log::field("encoder", std::string(encoder_name(encoder))));
 
     SharedLevels levels = recorder->audio ? recorder->audio->levels() : nullptr;
+    auto owned = std::make_shared<EngineThread>(
+        EngineThread{std::move(events_tx), std::move(*recorder), std::move(commands_rx), std::move(config)});
     std::thread thread;
     try {
-        thread = std::thread(run_engine, EngineThread{std::move(events_tx), std::move(*recorder), std::move(commands_rx),
-                                                      std::move(config)});
+        thread = std::thread(run_engine, owned);
     } catch (const std::system_error& e) {
-        // The thread's data, the recorder with it, is released where it stands.
+        // Released as it stands, ffmpeg would go on recording, unreaped, behind the error.
+        stop_recorder(std::move(owned->recorder));
         return io_error("spawning engine thread", e.code().value());
     }
     return Engine(std::move(commands_tx), std::move(events_rx), std::move(levels), std::move(thread));

@@ -204,8 +204,13 @@ Result<Attempt> attempt(const Config& config, const RecorderContext& context, En
     if (!stderr_pipe) broken_invariant("stderr piped");
     try {
         std::thread(read_ffmpeg_stderr, context, std::move(stderr_pipe), pid).detach();
-    } catch (const std::system_error&) {
-        broken_invariant("could not start the ffmpeg stderr reader");
+    } catch (const std::system_error& e) {
+        // Without its reader nobody would notice ffmpeg's end: this start is given up, and
+        // ffmpeg must not go on recording behind the error.
+        child->kill_group(SIGKILL);
+        (void)child->wait();
+        audio.reset();
+        return io_error("spawning ffmpeg stderr reader", e.code().value());
     }
 
     if (audio) {
