@@ -223,7 +223,8 @@ int main(int argc, char** argv) {
     Engine engine = start_engine(config);
 
     auto [input_tx, input_rx] = make_queue<InputCommand>();
-    spawn_stdin_reader(std::move(input_tx));
+    if (!spawn_stdin_reader(std::move(input_tx)))
+        print_error_line("warning: could not read commands from standard input; the hotkey still saves clips");
     g_input = &input_rx;
 
     Hotkey hotkey = register_hotkey(config);
