@@ -14,6 +14,7 @@
 #include "cli/logging.hpp"
 #include "engine/audio_capture.hpp"
 #include "engine/audio_devices.hpp"
+#include "support/engine_events.hpp"
 #include "support/audio_log_lines.hpp"
 #include "support/environment.hpp"
 
@@ -68,13 +69,7 @@ protected:
     static inline test::ScopedEnv* env_ = nullptr;
 };
 
-Track track(std::string name, TrackSource source, std::optional<std::string> device) {
-    Track t;
-    t.name = std::move(name);
-    t.source = source;
-    t.device = std::move(device);
-    return t;
-}
+using test::make_track;
 
 TEST_F(AlsaDevices, ListShowsHintedDevicesByDisplayName) {
     const auto devices = list_audio_devices();
@@ -141,15 +136,15 @@ struct OpenCase {
 
 TEST_F(AlsaDevices, OpenTrackChoosesTheDeviceByDisplayName) {
     const OpenCase cases[] = {
-        {"no device", track("Microphone", TrackSource::Input, std::nullopt), "Default Audio Device", {}},
-        {"first description line", track("Mic", TrackSource::Input, "File Mic"), "File Mic", {}},
-        {"other case", track("Mic", TrackSource::Input, "file mic"), "Default Audio Device",
+        {"no device", make_track("Microphone", TrackSource::Input, std::nullopt), "Default Audio Device", {}},
+        {"first description line", make_track("Mic", TrackSource::Input, "File Mic"), "File Mic", {}},
+        {"other case", make_track("Mic", TrackSource::Input, "file mic"), "Default Audio Device",
          " WARN audio device file mic not found, using default label=\"Mic\"\n"},
-        {"surrounding blank", track("Mic", TrackSource::Input, " File Mic"), "Default Audio Device",
+        {"surrounding blank", make_track("Mic", TrackSource::Input, " File Mic"), "Default Audio Device",
          " WARN audio device  File Mic not found, using default label=\"Mic\"\n"},
-        {"whole description", track("Mic", TrackSource::Input, "File Mic\nSecond line"), "Default Audio Device",
+        {"whole description", make_track("Mic", TrackSource::Input, "File Mic\nSecond line"), "Default Audio Device",
          " WARN audio device File Mic\nSecond line not found, using default label=\"Mic\"\n"},
-        {"output track", track("Desktop", TrackSource::Output, "File Mic"), "File Mic", {}},
+        {"output track", make_track("Desktop", TrackSource::Output, "File Mic"), "File Mic", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -188,10 +183,10 @@ struct FailureCase {
 TEST_F(AlsaDevices, OneDirectionDevicesFailWithTheirStep) {
     const FailureCase cases[] = {
         // configured from the capture side, which the device lacks
-        {track("Mic", TrackSource::Input, "Play Only"), "audio: Mic config: snd_pcm_open failed: "},
+        {make_track("Mic", TrackSource::Input, "Play Only"), "audio: Mic config: snd_pcm_open failed: "},
         // configured from its playback side, then the capture stream cannot open
-        {track("Desktop", TrackSource::Output, "Play Only"), "audio: Desktop: snd_pcm_open failed: "},
-        {track("Desktop", TrackSource::Output, "Capture Only"), "audio: Desktop config: snd_pcm_open failed: "},
+        {make_track("Desktop", TrackSource::Output, "Play Only"), "audio: Desktop: snd_pcm_open failed: "},
+        {make_track("Desktop", TrackSource::Output, "Capture Only"), "audio: Desktop config: snd_pcm_open failed: "},
     };
     for (const auto& c : cases) {
         const auto capture = open_track(default_audio_host(), c.track);

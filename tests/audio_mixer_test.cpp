@@ -13,6 +13,7 @@
 
 #include "engine/audio_mixer.hpp"
 #include "engine/mixer_tick.hpp"
+#include "support/engine_events.hpp"
 #include "support/environment.hpp"
 #include "support/log_recorder.hpp"
 #include "support/pipe.hpp"
@@ -41,13 +42,7 @@ std::string file_device(const std::string& pcm, const std::filesystem::path& inf
            "\"; format \"raw\"; hint { show on; description \"" + description + "\" } }\n";
 }
 
-Track track(std::string name, TrackSource source, std::optional<std::string> device) {
-    Track t;
-    t.name = std::move(name);
-    t.source = source;
-    t.device = std::move(device);
-    return t;
-}
+using test::make_track;
 
 using test::Pipe;
 
@@ -78,14 +73,7 @@ struct StartedMixer {
         EXPECT_FALSE(writer->send(std::move(stdin_pipe)));
     }
 
-    std::vector<std::string> messages() {
-        std::vector<std::string> texts;
-        for (;;) {
-            auto got = events.second.try_recv();
-            if (got.index() != 0) return texts;
-            if (auto* message = std::get_if<event::Message>(&std::get<0>(got))) texts.push_back(message->text);
-        }
-    }
+    std::vector<std::string> messages() { return test::take_message_texts(events.second); }
 };
 
 std::vector<std::string> names(const std::vector<Track>& tracks) {
@@ -121,7 +109,7 @@ protected:
 
 TEST_F(AudioMixer, TwoTracksInterleavedInSettingsOrder) {
     Config config;
-    config.tracks = {track("A", TrackSource::Input, "File A"), track("B", TrackSource::Output, "File B")};
+    config.tracks = {make_track("A", TrackSource::Input, "File A"), make_track("B", TrackSource::Output, "File B")};
     StartedMixer mixer(config);
     ASSERT_TRUE(mixer.setup);
     EXPECT_EQ(names(mixer.setup->tracks), (std::vector<std::string>{"A", "B"}));
@@ -155,8 +143,8 @@ TEST_F(AudioMixer, TwoTracksInterleavedInSettingsOrder) {
 TEST_F(AudioMixer, MissingTrackIsLeftOutAndVoiceNeedsAMicrophone) {
     test::LogRecorder logs;
     Config config;
-    config.tracks = {track("Mic", TrackSource::Input, "No Such Mic"), track("Off", TrackSource::Input, "File A"),
-                     track("Desktop", TrackSource::Output, "File B")};
+    config.tracks = {make_track("Mic", TrackSource::Input, "No Such Mic"), make_track("Off", TrackSource::Input, "File A"),
+                     make_track("Desktop", TrackSource::Output, "File B")};
     config.tracks[1].enabled = false;
     config.voice.enabled = true;
     StartedMixer mixer(config);
@@ -187,7 +175,7 @@ TEST_F(AudioMixer, MissingTrackIsLeftOutAndVoiceNeedsAMicrophone) {
 
 TEST_F(AudioMixer, NoTrackOpenedEndsWithoutWaitingForTheWriter) {
     const std::vector<std::vector<Track>> cases = {
-        {track("Mic", TrackSource::Input, std::nullopt), track("Desktop", TrackSource::Output, "Nope")},
+        {make_track("Mic", TrackSource::Input, std::nullopt), make_track("Desktop", TrackSource::Output, "Nope")},
         {},
     };
     for (const auto& tracks : cases) {
@@ -217,7 +205,7 @@ TEST_F(AudioMixer, NoTrackOpenedEndsWithoutWaitingForTheWriter) {
 
 TEST_F(AudioMixer, StopWhileWaitingForTheHandOver) {
     Config config;
-    config.tracks = {track("A", TrackSource::Input, "File A")};
+    config.tracks = {make_track("A", TrackSource::Input, "File A")};
     StartedMixer mixer(config);
     ASSERT_TRUE(mixer.setup);
     EXPECT_EQ(mixer.setup->tracks.size(), 1u);
@@ -230,7 +218,7 @@ TEST_F(AudioMixer, StopWhileWaitingForTheHandOver) {
 
 TEST_F(AudioMixer, ConsumerGoneEndsTheMixerWithTheReason) {
     Config config;
-    config.tracks = {track("A", TrackSource::Input, "File A")};
+    config.tracks = {make_track("A", TrackSource::Input, "File A")};
     StartedMixer mixer(config);
     Pipe pipe;
     pipe.read.reset();

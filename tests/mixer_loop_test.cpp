@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "engine/mixer_loop.hpp"
+#include "support/engine_events.hpp"
 #include "support/pipe.hpp"
 
 namespace vc {
@@ -28,14 +29,7 @@ struct Engine {
     std::pair<Sender<EngineEvent>, Receiver<EngineEvent>> events = make_queue<EngineEvent>();
     RecorderContext context() const { return {commands.first, events.first, 0s}; }
 
-    std::vector<std::string> messages() {
-        std::vector<std::string> texts;
-        for (;;) {
-            auto got = events.second.try_recv();
-            if (got.index() != 0) return texts;
-            if (auto* message = std::get_if<event::Message>(&std::get<0>(got))) texts.push_back(message->text);
-        }
-    }
+    std::vector<std::string> messages() { return test::take_message_texts(events.second); }
 };
 
 // A mixer over `tracks` queues, each filled with `queued` pairs of its own constant value.
