@@ -120,6 +120,8 @@ TEST_F(AudioMixer, TwoTracksInterleavedInSettingsOrder) {
     std::this_thread::sleep_for(100ms);  // the devices run ahead; the first tick trims them
     Pipe pipe;
     mixer.hand_over(std::move(pipe.write));
+    // The stream opens with one block of silence: the mixer's clock starts once it is read.
+    EXPECT_EQ(pipe.read_up_to(2 * kTickBytesPerTrack), std::string(2 * kTickBytesPerTrack, '\0'));
     std::string stream = pipe.read_up_to(30 * 2 * kTickBytesPerTrack);
     close_audio_capture(mixer.capture);
     stream += pipe.read_to_end();  // the mixer closed its end: the stream ends
@@ -155,6 +157,7 @@ TEST_F(AudioMixer, MissingTrackIsLeftOutAndVoiceNeedsAMicrophone) {
     std::this_thread::sleep_for(100ms);  // the device runs ahead: the first block is full
     Pipe pipe;
     mixer.hand_over(std::move(pipe.write));
+    EXPECT_EQ(pipe.read_up_to(kTickBytesPerTrack), std::string(kTickBytesPerTrack, '\0'));  // the opening silence
     const std::string stream = pipe.read_up_to(5 * kTickBytesPerTrack);
     close_audio_capture(mixer.capture);
     ASSERT_EQ(stream.size(), 5 * kTickBytesPerTrack);

@@ -103,7 +103,7 @@ struct ClipFixture : ::testing::Test {
     Args recorder_args(const Args& audio_input, const std::string& audio_filters, const Args& audio_maps,
                        const Args& audio_codec) const {
         return concat({kBase,
-                       {"-f", "x11grab", "-draw_mouse", "1", "-framerate", "60", "-video_size", "1280x720", "-i",
+                       {"-f", "x11grab", "-draw_mouse", "1", "-framerate", "60", "-fpsprobesize", "0", "-video_size", "1280x720", "-i",
                         xvfb.display() + "+0,0"},
                        audio_input,
                        {"-filter_complex", "[0:v]format=yuv420p[v]" + audio_filters, "-map", "[v]"},

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "engine/mixer_loop.hpp"
+#include "engine/mixer_start.hpp"
 #include "support/engine_events.hpp"
 #include "support/pipe.hpp"
 
@@ -238,6 +239,75 @@ TEST_F(MixerLoop, WritesOneBlockPerTickElapsedAcrossAStalledConsumer) {
     // Never ahead of the clock; behind only by what a busy machine delays the last ticks.
     EXPECT_LE(ticks, tick_of(ended));
     EXPECT_GE(ticks + 5, tick_of(stopped));
+}
+
+// The stream's start: one block of silence, then nothing until ffmpeg has read it, so that
+// the first tick's audio is the audio of the moment ffmpeg starts reading, not what piled
+// up while it was starting.
+TEST_F(MixerLoop, StreamStartsWhenTheReaderTakesTheFirstBlockWithCurrentAudio) {
+    Fixture f({{0.25f, -0.5f}, {0.125f, 0.75f}}, 5000);
+    Pipe pipe;
+    std::atomic<bool> stop{false};
+    bool started = false;
+    std::thread mixer([&] { started = start_stream(*f.mixer, pipe.write, stop); });
+    const auto deadline = Clock::now() + 10s;
+    while (pipe.queued() < 2 * kTickBytes && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(100ms);  // a start that did not wait would write on
+    EXPECT_EQ(pipe.queued(), 2 * kTickBytes);
+    EXPECT_EQ(pipe.read_up_to(2 * kTickBytes), std::string(2 * kTickBytes, '\0'));
+    mixer.join();
+    EXPECT_TRUE(started);
+    for (const auto& queue : f.queues) EXPECT_EQ(queue->lock().pairs().size(), kBlockFrames) << "only the newest";
+    EXPECT_GE(pipe.capacity(), 100 * 2 * kTickBytes) << "a second of the stream fits while ffmpeg sets up";
+    EXPECT_TRUE(f.engine.messages().empty());
+}
+
+TEST_F(MixerLoop, StreamStartEndsOnStopOrAGoneReader) {
+    {
+        Fixture f({{0.25f, -0.5f}});
+        Pipe pipe;
+        std::atomic<bool> stop{false};
+        std::thread stopper([&] {
+            while (pipe.queued() == 0) std::this_thread::sleep_for(1ms);
+            stop = true;
+        });
+        EXPECT_FALSE(start_stream(*f.mixer, pipe.write, stop));
+        stopper.join();
+        EXPECT_TRUE(f.engine.messages().empty());
+    }
+    {
+        Fixture f({{0.25f, -0.5f}});
+        Pipe pipe;
+        pipe.read.reset();
+        std::atomic<bool> stop{false};
+        EXPECT_FALSE(start_stream(*f.mixer, pipe.write, stop));
+        EXPECT_EQ(f.engine.messages(), std::vector<std::string>{"audio pipe closed: Broken pipe (os error 32)"});
+    }
+}
+
+TEST(KeepCurrentAudio, KeepsTheNewestPairsTheFirstTickTakes) {
+    struct Case {
+        const char* what;
+        double ratio;
+        std::size_t queued;
+        std::size_t kept;
+    };
+    const Case cases[] = {
+        {"48 kHz, a backlog", 1.0, 20000, kBlockFrames},
+        {"48 kHz, less than a block", 1.0, 100, 100},
+        {"44.1 kHz resampled", 44100.0 / 48000.0, 20000, 442},
+    };
+    for (const Case& c : cases) {
+        std::deque<StereoPair> queue;
+        for (std::size_t i = 0; i < c.queued; ++i) queue.push_back({static_cast<float>(i), 0.0f});
+        ResampleState state{c.ratio, 0.75, std::vector<StereoPair>(7)};
+        keep_current_audio(queue, state);
+        EXPECT_TRUE(state.pending.empty()) << c.what;
+        EXPECT_EQ(state.pos, 0.0) << c.what;
+        ASSERT_EQ(queue.size(), c.kept) << c.what;
+        EXPECT_EQ(queue.back().left, static_cast<float>(c.queued - 1)) << c.what;
+        EXPECT_EQ(queue.front().left, static_cast<float>(c.queued - c.kept)) << c.what;
+    }
 }
 
 }  // namespace

@@ -55,39 +55,39 @@ TEST(RingArgs, Table) {
     };
     const std::vector<Case> cases{
         {"defaults, one track", defaults, Encoder::libx264, "/r", screen(2560, 1440, 0, 0), ":0",
-         "-f x11grab -draw_mouse 1 -framerate 60 -video_size 2560x1440 -i :0+0,0 -thread_queue_size 1024 "
+         "-f x11grab -draw_mouse 1 -framerate 60 -fpsprobesize 0 -video_size 2560x1440 -i :0+0,0 -thread_queue_size 1024 "
          "-f f32le -ar 48000 -ac 2 -i pipe:0 -filter_complex [0:v]format=yuv420p[v];[1:a]pan=stereo|c0=c0|c1=c1[t0] "
          "-map [v] -map [t0] " + x264_60 + " -c:a aac -b:a 160k " + ring60},
         {"no track", silent, Encoder::libx264, "/r", screen(2560, 1440, 0, 0), ":0",
-         "-f x11grab -draw_mouse 1 -framerate 60 -video_size 2560x1440 -i :0+0,0 "
+         "-f x11grab -draw_mouse 1 -framerate 60 -fpsprobesize 0 -video_size 2560x1440 -i :0+0,0 "
          "-filter_complex [0:v]format=yuv420p[v] -map [v] " + x264_60 + " " + ring60},
         {"two tracks and a disabled one", two, Encoder::libx264, "/r", screen(1920, 1080, 1920, 0), ":1",
-         "-f x11grab -draw_mouse 1 -framerate 60 -video_size 1920x1080 -i :1+1920,0 -thread_queue_size 1024 "
+         "-f x11grab -draw_mouse 1 -framerate 60 -fpsprobesize 0 -video_size 1920x1080 -i :1+1920,0 -thread_queue_size 1024 "
          "-f f32le -ar 48000 -ac 4 -i pipe:0 -filter_complex [0:v]format=yuv420p[v];"
          "[1:a]pan=stereo|c0=c0|c1=c1[t0];[1:a]pan=stereo|c0=c2|c1=c3[t1] -map [v] -map [t0] -map [t1] " +
              x264_60 + " -c:a aac -b:a 160k " + ring60},
         {"vaapi, fallback screen, DISPLAY unset", defaults, Encoder::h264_vaapi, "/r", fallback_screen(),
          std::nullopt,
-         "-f x11grab -draw_mouse 1 -framerate 60 -i :0 -vaapi_device /dev/dri/renderD128 -thread_queue_size 1024 "
+         "-f x11grab -draw_mouse 1 -framerate 60 -fpsprobesize 0 -i :0 -vaapi_device /dev/dri/renderD128 -thread_queue_size 1024 "
          "-f f32le -ar 48000 -ac 2 -i pipe:0 -filter_complex [0:v]format=nv12,hwupload[v];"
          "[1:a]pan=stereo|c0=c0|c1=c1[t0] -map [v] -map [t0] -c:v h264_vaapi -qp 23 -g 60 -c:a aac -b:a 160k " +
              ring60},
         {"R=5, negative offsets, display with screen number", shortest, Encoder::libx264, "/r",
          screen(1280, 720, -1280, -4), "host:10.0",
-         "-f x11grab -draw_mouse 1 -framerate 30 -video_size 1280x720 -i host:10.0+-1280,-4 "
+         "-f x11grab -draw_mouse 1 -framerate 30 -fpsprobesize 0 -video_size 1280x720 -i host:10.0+-1280,-4 "
          "-filter_complex [0:v]format=yuv420p[v] -map [v] "
          "-c:v libx264 -preset ultrafast -tune zerolatency -crf 40 -pix_fmt yuv420p -g 30 "
          "-f segment -segment_time 1 -segment_format mpegts -reset_timestamps 1 -segment_wrap 15 "
          "-segment_list /r/ring.csv -segment_list_type csv -segment_list_size 7 /r/seg_%05d.ts"},
         {"R=600, '%' in the ring directory, empty DISPLAY", longest, Encoder::libx264, "/tmp/100%/ring",
          fallback_screen(), "",
-         "-f x11grab -draw_mouse 1 -framerate 60 -i  -filter_complex [0:v]format=yuv420p[v] -map [v] " + x264_60 +
+         "-f x11grab -draw_mouse 1 -framerate 60 -fpsprobesize 0 -i  -filter_complex [0:v]format=yuv420p[v] -map [v] " + x264_60 +
              " -f segment -segment_time 1 -segment_format mpegts -reset_timestamps 1 -segment_wrap 610 "
              "-segment_list /tmp/100%/ring/ring.csv -segment_list_type csv -segment_list_size 602 "
              "/tmp/100%%/ring/seg_%05d.ts"},
         {"non-UTF-8 ring directory and DISPLAY", silent, Encoder::libx264, "/tmp/r\xff", fallback_screen(),
          ":5\xff",
-         "-f x11grab -draw_mouse 1 -framerate 60 -i :0 -filter_complex [0:v]format=yuv420p[v] -map [v] " + x264_60 +
+         "-f x11grab -draw_mouse 1 -framerate 60 -fpsprobesize 0 -i :0 -filter_complex [0:v]format=yuv420p[v] -map [v] " + x264_60 +
              " -f segment -segment_time 1 -segment_format mpegts -reset_timestamps 1 -segment_wrap 40 "
              "-segment_list /tmp/r\xef\xbf\xbd/ring.csv -segment_list_type csv -segment_list_size 32 "
              "/tmp/r\xef\xbf\xbd/seg_%05d.ts"},
@@ -105,7 +105,7 @@ TEST(RingArgs, EveryTrackIsOneArgumentEach) {
     const auto args = ring_args(config, Encoder::libx264, "/ring dir", screen(64, 64, 0, 0));
     EXPECT_EQ(args.back(), "/ring dir/seg_%05d.ts");
     EXPECT_EQ(args[args.size() - 6], "/ring dir/ring.csv");
-    EXPECT_EQ(args.size(), 59u);
+    EXPECT_EQ(args.size(), 61u);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "engine/format.hpp"
 #include "engine/log.hpp"
 #include "engine/mixer_loop.hpp"
+#include "engine/mixer_start.hpp"
 #include "engine/voice.hpp"
 
 namespace vc {
@@ -109,7 +110,7 @@ void run_audio_mixer(MixerArgs args) {
     }
     if (args.config.autoclip.enabled) mixer->detector.emplace(args.config.autoclip, LoudDetector::kTick);
 
-    (void)run_tick_schedule(*mixer, writer, *args.stop);
+    if (start_stream(*mixer, writer, *args.stop)) (void)run_tick_schedule(*mixer, writer, *args.stop);
 
     // The end order matters: the voice listener's queue first, so that it ends by itself;
     // then ffmpeg's standard input, so that ffmpeg sees the end of its audio; then the

@@ -19,6 +19,14 @@ MixerState::MixerState(std::vector<MixTrack> tracks_in, SharedLevels levels_in, 
     bytes.reserve(kBlockFrames * 2 * sizeof(float) * tracks.size());
 }
 
+bool write_stream(MixerState& mixer, const StdinWriter& writer, std::string_view bytes, const std::atomic<bool>& stop) {
+    auto written = writer.write_all(bytes);
+    // Once stopping, the recorder has killed ffmpeg on purpose: the broken pipe is expected.
+    if (!written && !stop.load())
+        mixer.context.events.send(event::Message{"audio pipe closed: " + format_os_error(written.error())});
+    return written.has_value();
+}
+
 bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop) {
     for (std::size_t t = 0; t < mixer.tracks.size(); ++t) {
         MixTrack& track = mixer.tracks[t];
@@ -31,12 +39,7 @@ bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bo
     }
 
     interleave(mixer.blocks, mixer.bytes);
-    if (auto written = writer.write_all(mixer.bytes); !written) {
-        // Once stopping, the recorder has killed ffmpeg on purpose: the broken pipe is expected.
-        if (!stop.load())
-            mixer.context.events.send(event::Message{"audio pipe closed: " + format_os_error(written.error())});
-        return false;
-    }
+    if (!write_stream(mixer, writer, mixer.bytes, stop)) return false;
 
     float detector_input = kSilenceDb;
     for (std::size_t t = 0; t < mixer.blocks.size(); ++t) {

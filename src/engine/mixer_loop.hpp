@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/audio_mixer.hpp"
@@ -39,6 +40,10 @@ struct MixerState {
     std::optional<Sender<VoiceChunk>> voice;  // only with voice commands on and a microphone
     VoiceFeed voice_feed;
 };
+
+// Writes bytes of the stream to ffmpeg. A failed write sends "audio pipe closed: {}" unless
+// `stop` is set, and gives false: the mixer then ends.
+bool write_stream(MixerState& mixer, const StdinWriter& writer, std::string_view bytes, const std::atomic<bool>& stop);
 
 // One tick: take, resample and scale every track, write the interleaved block, meter the
 // levels, update the detector and feed the voice listener. A failed write sends "audio pipe

@@ -35,7 +35,12 @@ std::vector<std::string> ring_args(const Config& config, Encoder encoder,
     for (const auto& track : config.tracks) tracks += track.enabled ? 1 : 0;
     const std::string display = display_name();
 
-    std::vector<std::string> args{"-f", "x11grab", "-draw_mouse", "1", "-framerate", format("{}", config.fps)};
+    // "-fpsprobesize 0": ffmpeg would otherwise read five frames to guess the frame rate it
+    // was told, before it first reads the audio. Those frames put the picture's start
+    // 4/fps ahead of the sound's, and on a busy machine their uneven times make a wrong
+    // guess (80 fps for 30) that the segments then carry.
+    std::vector<std::string> args{"-f", "x11grab", "-draw_mouse", "1", "-framerate", format("{}", config.fps),
+                                  "-fpsprobesize", "0"};
     if (screen.width != 0) {
         args.insert(args.end(), {"-video_size", format("{}x{}", screen.width, screen.height), "-i",
                                  format("{}+{},{}", display, screen.x, screen.y)});

@@ -1,0 +1,193 @@
+#include "support/av_sync.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <stdexcept>
+
+#include "engine/process.hpp"
+
+// Last: Xlib's macros (Status, Bool, ...) would clash with the names above.
+#include <X11/Xlib.h>
+#include <alsa/asoundlib.h>
+
+namespace vc::test {
+namespace {
+
+constexpr unsigned kRate = 48000;
+constexpr snd_pcm_uframes_t kPeriod = 480;
+constexpr double kHold = 0.050;
+
+snd_pcm_t* as_pcm(void* pcm) { return static_cast<snd_pcm_t*>(pcm); }
+
+struct Sample {
+    double time = 0.0;
+    double value = 0.0;
+};
+
+// The "pts_time:" and value lines that ffmpeg's metadata printers write, paired up.
+std::vector<Sample> read_printed_metadata(const std::string& text, const std::string& key) {
+    std::vector<Sample> samples;
+    std::optional<double> time;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (const auto at = line.find("pts_time:"); at != std::string::npos) {
+            time = std::strtod(line.c_str() + at + 9, nullptr);
+        } else if (line.rfind(key + "=", 0) == 0 && time) {
+            const std::string value = line.substr(key.size() + 1);
+            // astats prints "-inf" for digital silence.
+            samples.push_back({*time, value.find("inf") != std::string::npos ? -200.0 : std::strtod(value.c_str(), nullptr)});
+            time.reset();
+        }
+    }
+    return samples;
+}
+
+// The whole seconds of the file's start time: a file stamped with the wall clock starts
+// near 1.8e9 s, where the printers' six significant digits say nothing.
+long long whole_start_seconds(const std::filesystem::path& file) {
+    Command command("ffprobe", {"-v", "error", "-show_entries", "format=start_time", "-of", "csv=p=0", file.string()});
+    command.stdin_mode = Stdio::null_device;
+    command.stderr_mode = Stdio::null_device;
+    auto output = Process::output(std::move(command));
+    if (!output || !output->status.success()) return 0;
+    return static_cast<long long>(std::floor(std::strtod(output->stdout_bytes.c_str(), nullptr)));
+}
+
+// Runs `filters` over one stream of `file`; the chain ends in a metadata printer.
+std::vector<Sample> printed_metadata(const std::filesystem::path& file, const std::string& stream,
+                                     const std::string& filter_option, const std::string& filters,
+                                     const std::string& key) {
+    // -copyts keeps the file's own timestamps, so both streams stay on one timeline; the
+    // same whole number of seconds comes off both.
+    Command command("ffmpeg", {"-v", "error", "-copyts", "-itsoffset", std::to_string(-whole_start_seconds(file)), "-i",
+                               file.string(), "-map", stream, filter_option, filters, "-f", "null", "-"});
+    command.stdin_mode = Stdio::null_device;
+    command.stderr_mode = Stdio::null_device;
+    auto output = Process::output(std::move(command));
+    if (!output || !output->status.success()) return {};
+    return read_printed_metadata(output->stdout_bytes, key);
+}
+
+std::vector<Edge> debounced_edges(const std::vector<Sample>& samples, double threshold) {
+    std::vector<Edge> edges;
+    if (samples.empty()) return edges;
+    bool state = samples.front().value > threshold;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        const bool here = samples[i].value > threshold;
+        if (here == state) continue;
+        // The new state must hold for kHold before it counts.
+        bool holds = true;
+        std::size_t j = i;
+        for (; j < samples.size() && samples[j].time < samples[i].time + kHold; ++j)
+            if ((samples[j].value > threshold) != here) holds = false;
+        if (!holds || j == samples.size()) continue;
+        edges.push_back({here, samples[i].time});
+        state = here;
+    }
+    return edges;
+}
+
+}  // namespace
+
+PacedTone::PacedTone(const std::string& pcm) {
+    snd_pcm_t* handle = nullptr;
+    if (snd_pcm_open(&handle, pcm.c_str(), SND_PCM_STREAM_PLAYBACK, 0) < 0)
+        throw std::runtime_error("cannot open ALSA playback " + pcm);
+    // 50 ms of buffer: the tone reaches the sink soon after it is switched on, and a busy
+    // machine does not starve the device between two periods.
+    if (snd_pcm_set_params(handle, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2, kRate, 1, 50000) < 0) {
+        snd_pcm_close(handle);
+        throw std::runtime_error("cannot set up ALSA playback " + pcm);
+    }
+    pcm_ = handle;
+    thread_ = std::thread(&PacedTone::play, this);
+}
+
+PacedTone::~PacedTone() {
+    stop_.store(true);
+    thread_.join();
+    snd_pcm_close(as_pcm(pcm_));
+}
+
+void PacedTone::play() {
+    std::vector<float> period(kPeriod * 2);
+    double phase = 0.0;
+    while (!stop_.load()) {
+        const bool on = on_.load();
+        for (snd_pcm_uframes_t i = 0; i < kPeriod; ++i) {
+            const float value = on ? static_cast<float>(0.5 * std::sin(phase)) : 0.0f;
+            period[2 * i] = period[2 * i + 1] = value;
+            phase = std::fmod(phase + 2.0 * std::numbers::pi * 1000.0 / kRate, 2.0 * std::numbers::pi);
+        }
+        const snd_pcm_sframes_t written = snd_pcm_writei(as_pcm(pcm_), period.data(), kPeriod);
+        if (written < 0 && snd_pcm_recover(as_pcm(pcm_), static_cast<int>(written), 1) < 0) return;
+    }
+}
+
+RootFlash::RootFlash(const std::string& display) : display_(XOpenDisplay(display.c_str())) {
+    if (!display_) throw std::runtime_error("cannot open display " + display);
+    set(false);
+}
+
+RootFlash::~RootFlash() { XCloseDisplay(display_); }
+
+void RootFlash::set(bool white) {
+    const int screen = DefaultScreen(display_);
+    const Window root = RootWindow(display_, screen);
+    XSetWindowBackground(display_, root, white ? WhitePixel(display_, screen) : BlackPixel(display_, screen));
+    XClearWindow(display_, root);
+    XSync(display_, False);
+}
+
+void flash_and_beep(PacedTone& tone, RootFlash& flash, int count, std::chrono::milliseconds on,
+                    std::chrono::milliseconds off) {
+    auto next = std::chrono::steady_clock::now();
+    for (int i = 0; i < count; ++i) {
+        for (const bool state : {true, false}) {
+            std::this_thread::sleep_until(next);
+            tone.set(state);
+            flash.set(state);
+            next += state ? on : off;
+        }
+    }
+    std::this_thread::sleep_until(next);
+}
+
+MediaEdges find_edges(const std::filesystem::path& file) {
+    MediaEdges edges;
+    // Mean luma of a small copy of each frame: white is about 235, black 16.
+    edges.picture = debounced_edges(
+        printed_metadata(file, "0:v:0", "-vf",
+                         "scale=64:36,signalstats,metadata=print:key=lavfi.signalstats.YAVG:file=-",
+                         "lavfi.signalstats.YAVG"), 128.0);
+    // RMS level of 5 ms windows: the tone is about -9 dB, silence far below -60.
+    edges.sound = debounced_edges(printed_metadata(file, "0:a:0", "-af",
+                                                   "aformat=channel_layouts=mono,asetnsamples=n=240:p=0,"
+                                                   "astats=metadata=1:reset=1,"
+                                                   "ametadata=print:key=lavfi.astats.Overall.RMS_level:file=-",
+                                                   "lavfi.astats.Overall.RMS_level"),
+                                  -30.0);
+    return edges;
+}
+
+std::optional<double> sound_behind_picture(const MediaEdges& edges, std::size_t min_pairs) {
+    std::vector<double> offsets;
+    for (const Edge& picture : edges.picture) {
+        const Edge* best = nullptr;
+        for (const Edge& sound : edges.sound)
+            if (sound.rising == picture.rising && std::abs(sound.time - picture.time) <= 0.7 &&
+                (!best || std::abs(sound.time - picture.time) < std::abs(best->time - picture.time)))
+                best = &sound;
+        if (best) offsets.push_back(best->time - picture.time);
+    }
+    if (offsets.size() < min_pairs || offsets.empty()) return std::nullopt;
+    std::sort(offsets.begin(), offsets.end());
+    return offsets[offsets.size() / 2];
+}
+
+}  // namespace vc::test
