@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <numbers>
 #include <stdexcept>
 
+#include "engine/format.hpp"
 #include "engine/process.hpp"
+#include "engine/replay.hpp"
 
 // Last: Xlib's macros (Status, Bool, ...) would clash with the names above.
 #include <X11/Xlib.h>
@@ -17,6 +20,23 @@ namespace {
 constexpr unsigned kRate = 48000;
 constexpr snd_pcm_uframes_t kPeriod = 480;
 constexpr double kHold = 0.050;
+constexpr auto kOn = std::chrono::milliseconds(500);
+constexpr auto kOff = std::chrono::milliseconds(1000);
+// A small screen: the picture's edges must survive a busy machine at 60 fps.
+constexpr const char* kScreen = "640x360";
+
+// Waits for `done` until `limit` has passed; gives its last answer.
+template <typename Done>
+bool wait_for(Done done, std::chrono::seconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() >= deadline) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::unexpected<std::string> failure(std::string why) { return std::unexpected(std::move(why)); }
 
 snd_pcm_t* as_pcm(void* pcm) { return static_cast<snd_pcm_t*>(pcm); }
 
@@ -188,6 +208,98 @@ std::optional<double> sound_behind_picture(const MediaEdges& edges, std::size_t 
     if (offsets.size() < min_pairs || offsets.empty()) return std::nullopt;
     std::sort(offsets.begin(), offsets.end());
     return offsets[offsets.size() / 2];
+}
+
+SyncRig::SyncRig()
+    : xvfb_(std::string(kScreen) + "x24"),
+      env_{{"HOME", home_.path().string()},
+           {"XDG_CACHE_HOME", std::nullopt},
+           {"XDG_CONFIG_HOME", std::nullopt},
+           {"DISPLAY", xvfb_.display()},
+           {"VANTREL_FFMPEG", std::nullopt},
+           {"RUST_LOG", "off"}} {
+    home_.write(".asoundrc", PulseServer::alsa_config());
+    tone_.emplace("vc_desk_play");
+    flash_.emplace(xvfb_.display());
+}
+
+double SyncRig::newest_listed_end() const {
+    const auto list = home_ / ".cache/vantrelclips/ring/ring.csv";
+    std::error_code ignored;
+    if (!std::filesystem::exists(list, ignored)) return 0.0;
+    const auto segments = parse_ring_list(read_file(list));
+    return segments.empty() ? 0.0 : segments.back().end;
+}
+
+Offset SyncRig::reference(int flashes) {
+    const auto file = home_ / format("reference-{}.mkv", ++references_);
+    Command command("ffmpeg", {"-hide_banner", "-loglevel", "error", "-y", "-f", "x11grab", "-framerate", "60",
+                               "-video_size", kScreen, "-i", xvfb_.display() + "+0,0", "-f", "pulse", "-i",
+                               "vsink.monitor", "-copyts", "-map", "0:v", "-map", "1:a", "-c:v", "libx264", "-preset",
+                               "ultrafast", "-tune", "zerolatency", "-pix_fmt", "yuv420p", "-c:a", "pcm_f32le",
+                               file.string()});
+    command.stdin_mode = Stdio::null_device;
+    command.stdout_mode = Stdio::null_device;
+    auto ffmpeg = Process::spawn(command);
+    if (!ffmpeg) return failure("cannot launch ffmpeg");
+    // The file grows once both inputs run and the first packets are muxed.
+    const bool running = wait_for(
+        [&] {
+            std::error_code ignored;
+            return std::filesystem::file_size(file, ignored) > 50000 && !ignored;
+        },
+        std::chrono::seconds(30));
+    if (running) flash_and_beep(*tone_, *flash_, flashes, kOn, kOff);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last edge reaches the file
+    ffmpeg->kill(SIGINT);
+    (void)ffmpeg->wait();
+    if (!running) return failure("the reference ffmpeg never wrote its file");
+    const auto edges = find_edges(file);
+    const auto offset = sound_behind_picture(edges, 2 * flashes - 1);
+    if (!offset)
+        return failure(format("{} picture and {} sound edges of the reference did not pair up", edges.picture.size(),
+                              edges.sound.size()));
+    return *offset;
+}
+
+std::expected<Engine, std::string> SyncRig::start_engine() {
+    Config config = default_config();
+    config.encoder = "libx264";
+    config.replay_seconds = 12;
+    config.clips_dir = home_ / "clips";
+    config.tracks = {Track{.name = "Desk", .source = TrackSource::Input, .device = "vc_desk"}};
+    engine_started_ = Clock::now();
+    auto spawned = spawn_engine(config);
+    if (!spawned) return std::unexpected(format_engine_error(spawned.error()));
+    if (!wait_for([&] { return newest_listed_end() >= 2.0; }, std::chrono::seconds(30)))
+        return std::unexpected("the ring never listed two segments");
+    return std::move(*spawned);
+}
+
+Offset SyncRig::clip_offset(Engine& engine) {
+    flash_and_beep(*tone_, *flash_, kFlashes, kOn, kOff);
+    // The segments that hold the last edge are listed once the next ones are done; a busy
+    // machine may list them well behind the clock. The recording began after the engine
+    // start, so its time now is at most the time since then.
+    const double flashed = std::chrono::duration<double>(Clock::now() - engine_started_).count();
+    if (!wait_for([&] { return newest_listed_end() >= flashed + 1.5; }, std::chrono::seconds(60)))
+        return failure("the ring stopped growing");
+    engine.commands.send(command::Save{std::chrono::nanoseconds(0), Origin::manual});
+    std::optional<ClipInfo> clip;
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (!clip) {
+        auto received = engine.events.recv_until(deadline);
+        auto* event = std::get_if<EngineEvent>(&received);
+        if (!event) return failure("no clip within 60 s");
+        if (auto* saved = std::get_if<event::ClipSaved>(event)) clip = saved->clip;
+        if (auto* message = std::get_if<event::Message>(event)) std::printf("engine message: %s\n", message->text.c_str());
+    }
+    const auto edges = find_edges(clip->path);
+    const auto offset = sound_behind_picture(edges, 2 * kFlashes - 1);
+    if (!offset)
+        return failure(format("{} picture and {} sound edges did not pair up in {}", edges.picture.size(),
+                              edges.sound.size(), clip->path.string()));
+    return *offset;
 }
 
 }  // namespace vc::test

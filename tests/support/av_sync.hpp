@@ -10,20 +10,30 @@
 //  - find_edges decodes a file with ffmpeg's own demuxing and returns the debounced on/off
 //    edges of its picture brightness and of its first audio stream's loudness, both on the
 //    file's timeline.
-// Owned by one test; each object stops what it started when it goes.
+//  - SyncRig puts them together on a private Xvfb and PulseAudio server: a reference
+//    recording by ffmpeg alone, and the offset in clips of a running engine.
+// Owned by one test or benchmark; each object stops what it started when it goes.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "engine/engine.hpp"
+#include "support/environment.hpp"
+#include "support/pulse_server.hpp"
+#include "support/xvfb.hpp"
+
 struct _XDisplay;
 
 namespace vc::test {
+
+using Clock = std::chrono::steady_clock;
 
 class PacedTone {
 public:
@@ -83,5 +93,38 @@ MediaEdges find_edges(const std::filesystem::path& file);
 // over the edges that pair up (same direction, within 0.7 s: flashes must lie further apart); nullopt when fewer than
 // `min_pairs` do.
 std::optional<double> sound_behind_picture(const MediaEdges& edges, std::size_t min_pairs);
+
+// Seconds of sound behind picture, or why there is no figure.
+using Offset = std::expected<double, std::string>;
+
+class SyncRig {
+public:
+    // Throws std::runtime_error when the X server, the sound server or the devices fail.
+    SyncRig();
+
+    // ffmpeg alone records the screen and the sound server's monitor, both inputs stamped
+    // with the wall clock and kept so (-copyts), while `flashes` flashes go by: the offset
+    // this rig shows when nothing of ours is in the way.
+    Offset reference(int flashes);
+
+    // An engine recording the screen with one track, "vc_desk" (the flashes' sound).
+    std::expected<Engine, std::string> start_engine();
+    // Flashes three times on a running engine, saves the clip that holds them and measures it.
+    Offset clip_offset(Engine& engine);
+
+    static constexpr int kFlashes = 3;
+
+private:
+    double newest_listed_end() const;
+
+    TempDir home_;
+    XvfbServer xvfb_;
+    ScopedEnv env_;
+    PulseServer pulse_;
+    std::optional<PacedTone> tone_;
+    std::optional<RootFlash> flash_;
+    Clock::time_point engine_started_;
+    int references_ = 0;
+};
 
 }  // namespace vc::test

@@ -44,7 +44,9 @@ PulseServer::~PulseServer() {
 
 std::string PulseServer::alsa_config() {
     return "pcm.vc_tone { type pulse; device \"tone\" }\n"
-           "pcm.vc_tone2 { type pulse; device \"tone2\" }\n";
+           "pcm.vc_tone2 { type pulse; device \"tone2\" }\n"
+           "pcm.vc_desk { type pulse; device \"vsink.monitor\" }\n"
+           "pcm.vc_desk_play { type pulse; device \"vsink\" }\n";
 }
 
 }  // namespace vc::test

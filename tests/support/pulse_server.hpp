@@ -22,8 +22,10 @@ public:
     PulseServer(const PulseServer&) = delete;
     PulseServer& operator=(const PulseServer&) = delete;
 
-    // ALSA definitions of the capture devices "vc_tone" and "vc_tone2" (one per sine
-    // source), for a test's $HOME/.asoundrc.
+    // ALSA definitions for a test's $HOME/.asoundrc: the capture devices "vc_tone" and
+    // "vc_tone2" (one per sine source, which hand out about 2 s at a time), "vc_desk" (what
+    // plays into the null sink, paced like a real device) and the playback device
+    // "vc_desk_play" (into the null sink).
     static std::string alsa_config();
 
 private:
