@@ -7,10 +7,15 @@
 //    see the same machine with the recorder encoding beside them;
 //  - the engine's own CPU while recording: this process's CPU (its threads only; the
 //    recorder ffmpeg and the save's ffmpeg runs are child processes and not part of it),
-//    per minute of recording and as a share of one core, with the busiest threads.
+//    per minute of recording and as a share of one core, with the busiest threads;
+//  - with audio, the floor under that CPU: what reading the same devices through the same
+//    ALSA plugin at the same 10 ms period costs by itself (one arecord per track, side by
+//    side with the engine, over the same window).
 // It is a plain program: each figure comes from a few long real runs, which a benchmark
 // loop's repetitions would only multiply.
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <chrono>
@@ -22,6 +27,7 @@
 #include <thread>
 
 #include "engine/clips.hpp"
+#include "engine/process.hpp"
 #include "engine/engine.hpp"
 #include "engine/ffmpeg.hpp"
 #include "engine/replay.hpp"
@@ -84,6 +90,35 @@ struct Figures {
     std::vector<double> bare;
     double cpu_per_minute = 0.0;  // seconds of CPU per minute of recording
     std::vector<ThreadCpu> busiest;
+    double floor_per_minute = 0.0;  // the arecord processes together
+};
+
+// One arecord per device, reading as the mixer's capture does (48 kHz stereo float, 10 ms
+// periods) into nothing; stopped by pid when it goes.
+class CaptureFloor {
+public:
+    explicit CaptureFloor(const std::vector<std::string>& devices) {
+        for (const auto& device : devices) {
+            vc::Command command("arecord", {"-q", "-D", device, "-f", "FLOAT_LE", "-r", "48000", "-c", "2",
+                                            "--period-time=10000", "-t", "raw", "/dev/null"});
+            command.stdin_mode = vc::Stdio::null_device;
+            if (auto spawned = vc::Process::spawn(command)) readers_.push_back(std::move(*spawned));
+        }
+    }
+    ~CaptureFloor() {
+        for (auto& reader : readers_) {
+            reader.kill(SIGKILL);
+            (void)reader.wait();
+        }
+    }
+    double cpu_seconds() const {
+        double total = 0.0;
+        for (const auto& reader : readers_) total += cpu_seconds_of_stat(fs::path("/proc") / std::to_string(reader.pid()) / "stat");
+        return total;
+    }
+
+private:
+    std::vector<vc::Process> readers_;
 };
 
 // The two ffmpeg runs of a save, by hand, on the segments the save would take now.
@@ -127,6 +162,9 @@ std::optional<Want> wait_for(vc::Engine& engine, std::chrono::seconds within) {
 }
 
 std::optional<Figures> run(const vc::Config& settings, const fs::path& home) {
+    std::vector<std::string> devices;
+    for (const auto& track : settings.tracks)
+        if (track.enabled && track.device) devices.push_back(*track.device);
     auto spawned = vc::spawn_engine(settings);
     if (!spawned) {
         std::fprintf(stderr, "engine start: %s\n", vc::format_engine_error(spawned.error()).c_str());
@@ -136,9 +174,12 @@ std::optional<Figures> run(const vc::Config& settings, const fs::path& home) {
     if (!wait_for<vc::event::EncoderChosen>(engine, 5s)) return std::nullopt;
 
     // The first seconds hold the start-up work; the steady state is what runs for hours.
+    std::optional<CaptureFloor> floor;
+    if (!devices.empty()) floor.emplace(devices);
     std::this_thread::sleep_for(3s);
     const auto before = thread_cpu();
     const double process_before = cpu_seconds_of_stat("/proc/self/stat");
+    const double floor_before = floor ? floor->cpu_seconds() : 0.0;
     const auto window_start = Clock::now();
     std::this_thread::sleep_for(kRecordFirst - 3s);
     const std::chrono::duration<double> window = Clock::now() - window_start;
@@ -146,6 +187,8 @@ std::optional<Figures> run(const vc::Config& settings, const fs::path& home) {
 
     Figures figures;
     figures.cpu_per_minute = process_cpu / window.count() * 60.0;
+    if (floor) figures.floor_per_minute = (floor->cpu_seconds() - floor_before) / window.count() * 60.0;
+    floor.reset();
     for (const auto& [tid, now] : thread_cpu()) {
         const auto old = before.find(tid);
         const double used = now.seconds - (old == before.end() ? 0.0 : old->second.seconds);
@@ -187,6 +230,11 @@ void print(const char* label, const Figures& figures) {
                 figures.cpu_per_minute / 60.0 * 100.0);
     for (std::size_t i = 0; i < figures.busiest.size() && i < 6; ++i)
         std::printf("    %-24s %.3f s/min\n", figures.busiest[i].name.c_str(), figures.busiest[i].seconds);
+    if (figures.floor_per_minute > 0.0)
+        std::printf("  floor, arecord on the same devices at 10 ms periods: %.3f s per minute (%.3f%% of one core); "
+                    "engine / floor: %.2f\n",
+                    figures.floor_per_minute, figures.floor_per_minute / 60.0 * 100.0,
+                    figures.cpu_per_minute / figures.floor_per_minute);
 }
 
 }  // namespace
@@ -212,13 +260,14 @@ int main() {
 
         vc::test::PulseServer pulse;
         home.write(".asoundrc", vc::test::PulseServer::alsa_config());
+        // The null sink's monitor: paced like a real device (the sine sources come in bursts).
         settings.tracks = {
-            vc::Track{.name = "Tone", .source = vc::TrackSource::Input, .device = "vc_tone"},
-            vc::Track{.name = "Tone 2", .source = vc::TrackSource::Input, .device = "vc_tone2"},
+            vc::Track{.name = "Desk", .source = vc::TrackSource::Input, .device = "vc_desk"},
+            vc::Track{.name = "Desk 2", .source = vc::TrackSource::Input, .device = "vc_desk"},
         };
         const auto two = run(settings, home.path());
         if (!two) return 1;
-        print("two PulseAudio tracks:", *two);
+        print("two paced PulseAudio tracks:", *two);
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "%s\n", failure.what());
         return 1;

@@ -55,6 +55,37 @@ TEST(MixerTick, BacklogEdge) {
     }
 }
 
+// A second's worth of ticks on one track: what arrives before each tick, and what the
+// queue holds after the window. Only a backlog that stood the whole second is cut, to 10 ms.
+TEST(MixerTick, StandingBacklogIsCutAfterASecond) {
+    const struct {
+        const char* what;
+        std::size_t at_start;
+        std::size_t every_tick;        // arrives before each tick
+        std::size_t burst_at_tick_50;  // arrives once, mid-window
+        std::size_t left;
+    } cases[] = {
+        {"device keeps pace, queue drains", 0, 480, 0, 0},
+        {"burst after a stall, half a second", 0, 480, 4000, 4000},
+        {"backlog stood all second", 4000, 480, 0, kStandingSlackPairs},
+        {"less than the slack stands", 300, 480, 0, 300},
+    };
+    for (const auto& c : cases) {
+        ResampleState state;
+        auto queue = ramp(c.at_start);
+        float next = float(c.at_start);
+        Block block;
+        for (unsigned tick = 0; tick < kStandingWindowTicks; ++tick) {
+            const std::size_t arriving = c.every_tick + (tick == 50 ? c.burst_at_tick_50 : 0);
+            for (std::size_t i = 0; i < arriving; ++i, next += 1.0f) queue.push_back({next, -next});
+            take_pairs(queue, state);
+            fill_block(state, block);
+        }
+        ASSERT_EQ(queue.size(), c.left) << c.what;
+        if (!queue.empty()) EXPECT_EQ(queue.back().left, next - 1.0f) << c.what << ": the newest stay";
+    }
+}
+
 TEST(MixerTick, EmptyQueueInResamplingModeResetsPosition) {
     ResampleState state{.ratio = 44100.0 / 48000.0, .pos = 0.5, .pending = {}};
     std::deque<StereoPair> queue;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace vc {
@@ -22,6 +23,13 @@ void take_pairs(std::deque<StereoPair>& queue, ResampleState& state) {
     const std::size_t moved = std::min(want, queue.size());
     state.pending.insert(state.pending.end(), queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(moved));
     queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(moved));
+
+    state.least_left = std::min(state.least_left, queue.size());
+    if (++state.window_ticks < kStandingWindowTicks) return;
+    if (state.least_left > kStandingSlackPairs)
+        queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(state.least_left - kStandingSlackPairs));
+    state.least_left = SIZE_MAX;
+    state.window_ticks = 0;
 }
 
 void fill_block(ResampleState& state, Block& block) {

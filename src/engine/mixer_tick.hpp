@@ -20,6 +20,12 @@ namespace vc {
 inline constexpr std::size_t kBlockFrames = 480;     // 10 ms at 48 kHz
 inline constexpr std::size_t kBacklogPairs = 9600;   // 200 ms: more queued than this is cut
 inline constexpr float kSilenceDb = -90.0f;
+// A track whose queue never drained below this many pairs in a whole second holds audio
+// that has been waiting that long: a capture worker or a sound server that stalled once
+// (on a busy machine) and then delivered in a burst. Every pair of it would make the
+// track's sound lie behind the picture for the rest of the recording.
+inline constexpr std::size_t kStandingSlackPairs = kBlockFrames;  // 10 ms
+inline constexpr unsigned kStandingWindowTicks = 100;            // 1 s
 
 using Block = std::array<StereoPair, kBlockFrames>;
 
@@ -28,13 +34,17 @@ struct ResampleState {
     double ratio = 1.0;  // device rate / 48000
     double pos = 0.0;    // read position in `pending`, in device frames
     std::vector<StereoPair> pending;
+    // The least the queue held after a take in the current window, and the window's ticks.
+    std::size_t least_left = SIZE_MAX;
+    unsigned window_ticks = 0;
 };
 
 // How many device pairs this tick needs beyond what `pending` holds.
 std::size_t pairs_wanted(const ResampleState& state);
 
 // With the queue's lock held: cuts a backlog past wanted + 9600 to the newest `wanted`
-// pairs, then moves up to `wanted` of the oldest pairs into `pending`.
+// pairs, then moves up to `wanted` of the oldest pairs into `pending`. At the end of every
+// second, drops the oldest pairs of a standing backlog down to 10 ms.
 void take_pairs(std::deque<StereoPair>& queue, ResampleState& state);
 
 // Fills all 480 pairs of `block` from `pending` (linear interpolation unless the ratio is
