@@ -27,6 +27,11 @@ fi
 mode=$(awk -v e="$encoder" '$1 == e { print $2; found = 1; exit } $1 == "*" { fallback = $2 } END { if (!found) print fallback }' "$dir/recording" 2>/dev/null)
 case "$mode" in
   list) : > "$list"; exec sleep 600 ;;
+  quit-lines)
+    : > "$list"
+    i=0
+    while [ $i -lt 20 ]; do echo q >&2; sleep 0.1; i=$((i + 1)); done
+    exec sleep 600 ;;
   exit1) echo "cannot record" >&2; exit 1 ;;
   *) exec sleep 600 ;;
 esac

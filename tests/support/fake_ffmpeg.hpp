@@ -3,9 +3,11 @@
 // the start, never write its segment list). Every run appends its arguments, joined by
 // blanks, as one line of calls.log. An encoder test passes for the encoders listed as
 // passing; a recorder run behaves as its encoder's rule says (or the "*" rule):
-//   list  writes the segment list and then waits to be killed,
-//   wait  waits to be killed without writing anything,
-//   exit1 writes "cannot record" to standard error and exits with code 1.
+//   list       writes the segment list and then waits to be killed,
+//   quit-lines writes the segment list, then "q" on standard error 20 times, 0.1 s apart,
+//              then waits,
+//   wait       waits to be killed without writing anything,
+//   exit1      writes "cannot record" to standard error and exits with code 1.
 #pragma once
 
 #include <filesystem>
