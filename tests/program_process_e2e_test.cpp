@@ -43,6 +43,16 @@ struct Sandbox {
     test::ScopedEnv env;
 };
 
+// Waits until `pid` has ended (a zombie counts), at most `limit`.
+bool ends_within(pid_t pid, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (test::process_alive(pid)) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
 // Descriptor 0 closed at the start would be reused by the recorder's standard-error pipe,
 // and the standard-input reader would then take ffmpeg's lines for typed commands.
 TEST(ProgramProcess, ClosedStandardInputNeverTakesFfmpegsLinesForCommands) {
@@ -62,6 +72,49 @@ TEST(ProgramProcess, ClosedStandardInputNeverTakesFfmpegsLinesForCommands) {
     const auto status = program.wait_for_exit(kQuick);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(status->signal(), SIGTERM) << status->text();
+}
+
+// A signal that ends the program (a kill, a closed terminal, Ctrl+C) takes a short ffmpeg run
+// with it: an encoder test on the starting thread, a save's join on the engine thread.
+TEST(ProgramProcess, ShortFfmpegRunsEndWithTheProgram) {
+    struct Case {
+        const char* run;
+        int signal;
+    };
+    const Case cases[] = {{"probe", SIGTERM}, {"probe", SIGINT}, {"join", SIGHUP}, {"join", SIGTERM}};
+
+    // A test runner started in the background of a script may have left SIGINT ignored, and
+    // the program would inherit that.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    struct sigaction old_interrupt {};
+    ASSERT_EQ(::sigaction(SIGINT, &default_action, &old_interrupt), 0);
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.run) + " " + ::sigabbrev_np(c.signal));
+        const bool join = std::string(c.run) == "join";
+        Sandbox sandbox(join ? "encoder: libx264\ntracks: []\n" : "tracks: []\n");
+        sandbox.ffmpeg.set_passing({"libx264"});
+        sandbox.ffmpeg.set_recording({{"*", "segment"}});
+        sandbox.ffmpeg.set_hanging(c.run);
+
+        test::RunningProgram program;
+        if (join) {
+            ASSERT_TRUE(program.wait_for_stdout("Encoder: libx264\n", kStart)) << program.out() << program.err();
+            program.type("\n");
+        }
+        const auto hung = sandbox.ffmpeg.hung_pid(kStart);
+        ASSERT_TRUE(hung.has_value()) << program.out() << program.err();
+        EXPECT_EQ(::getpgid(*hung), ::getpgid(program.pid())) << "stays in the program's process group";
+
+        ASSERT_EQ(::kill(program.pid(), c.signal), 0);
+        const auto status = program.wait_for_exit(kQuick);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_EQ(status->signal(), c.signal) << status->text();
+        EXPECT_TRUE(ends_within(*hung, kQuick)) << "ffmpeg " << *hung << " outlived the program";
+        if (test::process_alive(*hung)) ::kill(*hung, SIGKILL);
+    }
+    ::sigaction(SIGINT, &old_interrupt, nullptr);
 }
 
 }  // namespace
