@@ -73,7 +73,19 @@ struct FilterCase {
     Level level;
     const char* target;
     bool shown;
+    std::vector<std::string_view> fields = {};
 };
+
+// The decision a call site makes: its remembered interest, and the full check only when
+// that says the fields matter.
+bool shown_through_call_site(const LogFilter& filter, const FilterCase& c) {
+    switch (filter.interest(c.level, c.target)) {
+        case log::Interest::Always: return true;
+        case log::Interest::Never: return false;
+        case log::Interest::Sometimes: return filter.enabled(c.level, c.target, c.fields);
+    }
+    return false;
+}
 
 TEST(RustLog, Matching) {
     const FilterCase cases[] = {
@@ -105,12 +117,26 @@ TEST(RustLog, Matching) {
         {"error,engine::audio=trace", Level::Trace, "engine::audio", true},
         {"info,debug", Level::Debug, "x", true},
         {"ENGINE=info", Level::Info, "engine", false},  // targets match byte for byte
+        // A field directive stricter than the one behind it decides alone for events with its
+        // fields; the others fall to the next directive.
+        {"info,engine[{encoder}]=off", Level::Info, "engine", false, {"encoder"}},
+        {"info,engine[{encoder}]=off", Level::Info, "engine", true, {"track"}},
+        {"warn,engine[{label}]=error", Level::Warn, "engine::audio", false, {"label"}},
+        {"warn,engine[{label}]=error", Level::Error, "engine::audio", true, {"label"}},
+        {"engine[{encoder}]=off,engine=info", Level::Info, "engine", false, {"encoder"}},
+        {"engine[{encoder}]=off,engine=info", Level::Info, "engine", true},
+        {"trace,engine[{label}]=off", Level::Error, "engine::audio", false, {"label"}},
+        {"trace,engine[{label}]=off", Level::Trace, "engine::voice", true, {"phrase"}},
+        {"engine[{label}]=info", Level::Info, "engine::audio", false},  // no other directive
     };
     for (const auto& c : cases) {
         const auto filter = LogFilter::parse(c.rust_log);
-        EXPECT_EQ(filter.enabled(c.level, c.target), c.shown) << c.rust_log << " / " << c.target;
-        const auto interest = filter.interest(c.level, c.target);
-        EXPECT_EQ(interest == log::Interest::Always, c.shown) << c.rust_log << " / " << c.target;
+        EXPECT_EQ(filter.enabled(c.level, c.target, c.fields), c.shown) << c.rust_log << " / " << c.target;
+        EXPECT_EQ(shown_through_call_site(filter, c), c.shown) << c.rust_log << " / " << c.target;
+        // Without field directives in play the answer never waits for the fields.
+        if (std::string_view(c.rust_log).find('{') == std::string_view::npos) {
+            EXPECT_EQ(filter.interest(c.level, c.target) == log::Interest::Always, c.shown) << c.rust_log;
+        }
     }
 }
 
@@ -233,6 +259,22 @@ TEST(LogFacade, CallSitesAskOnceAndSkipRejectedEvents) {
     EXPECT_EQ(message_builds, 3);
     ASSERT_EQ(written.size(), 3u);
     EXPECT_EQ(written[0], "2026-01-31T18:05:07.123456Z  INFO hello phrase=\"clip that\"\n");
+}
+
+TEST(LogFacade, FieldDirectiveHidesTheEventsWithItsFields) {
+    std::vector<std::string> written;
+    TerminalLogger logger(LogFilter::parse("info,engine[{encoder}]=off"), LineFormat{false}, [] { return at(kMoment); },
+                          [&](std::string_view text) {
+                              written.emplace_back(text.substr(28));
+                              return 0;
+                          });
+    log::install(&logger);
+    for (const char* encoder : {"libx264", "h264_vaapi"}) {
+        VC_INFO("engine", "replay buffer running", log::field("encoder", encoder));
+        VC_INFO("engine", "no encoder field");
+    }
+    log::install(nullptr);
+    EXPECT_EQ(written, (std::vector<std::string>{" INFO no encoder field\n", " INFO no encoder field\n"}));
 }
 
 TEST(LogFacade, FailedWriteDoesNotStopLogging) {

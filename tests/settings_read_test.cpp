@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <limits>
 
@@ -335,6 +336,42 @@ TEST_F(SettingsRead, SyntaxErrorsCarryLibyamlsProblemAndPositions) {
         ASSERT_FALSE(config);
         EXPECT_EQ(config.error(), error);
     }
+}
+
+// Some editors start a UTF-8 file with a byte-order mark. It is skipped: the file reads as
+// without it, and line and column positions count from the character after it.
+TEST_F(SettingsRead, ByteOrderMarkIsSkipped) {
+    const std::string mark = "\xEF\xBB\xBF";
+    const fs::path path = home / "config.yaml";
+    const auto load = [&](const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+        return load_config(path);
+    };
+    const auto read = load(mark + "fps: 30\nquality: 20\n");
+    ASSERT_TRUE(read) << format_engine_error(read.error());
+    EXPECT_EQ(read->fps, 30u);
+    EXPECT_EQ(read->quality, 20u);
+
+    const std::vector<std::string> refused = {
+        "quality: 300\n",
+        "fps: 30\nquality: 300\n",
+        "junk: [1, 2\n",
+        "fps: 1\nfps: 2\n",  // no position: the first key stands at the very start
+        "fps: *a\n",
+    };
+    for (const std::string& text : refused) {
+        SCOPED_TRACE(text);
+        const auto plain = load(text);
+        const auto marked = load(mark + text);
+        ASSERT_FALSE(plain);
+        ASSERT_FALSE(marked);
+        EXPECT_EQ(format_engine_error(marked.error()), format_engine_error(plain.error()));
+    }
+    EXPECT_EQ(format_engine_error(load(mark + "quality: 300\n").error()),
+              "config: " + path.string() + ": quality: invalid value: integer `300`, expected u8 at line 1 column 10");
+    // A byte offset is one into the file, as libyaml gives it when it skips the mark itself.
+    EXPECT_EQ(format_engine_error(load(mark + "fps: 30\nquality: \x01\n").error()),
+              "config: " + path.string() + ": control characters are not allowed at position 20");
 }
 
 TEST_F(SettingsRead, MissingFileGivesDefaultsAndCreatesNothing) {

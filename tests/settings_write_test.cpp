@@ -1,6 +1,7 @@
 // Writing the settings file: the exact text, round trips through the reader, and writes that
 // fail part-way, which must leave the old file whole.
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -275,6 +276,57 @@ TEST_F(SettingsWrite, PermissionBitsAreKeptAndNewFilesFollowTheUmask) {
     EXPECT_EQ(status.st_mode & 07777, 0640u);
     ASSERT_EQ(::stat(fresh.parent_path().c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0750u);
+}
+
+// Tests run as root, whom no permission bit stops: the writes run in a child process as a
+// user with no password entry, in a directory that user may write.
+TEST_F(SettingsWrite, FileTheUserMayNotWriteIsRefusedAndLeftAlone) {
+    constexpr uid_t kNobody = 54321;
+    ASSERT_EQ(::chmod(home.path().c_str(), 0777), 0);
+    const std::string old_text = "fps: 30\n# read-only on purpose\n";
+    const fs::path read_only = home.write("read-only.yaml", old_text);
+    ASSERT_EQ(::chmod(read_only.c_str(), 0444), 0);
+    const fs::path theirs = home.write("theirs.yaml", old_text);  // root's
+    ASSERT_EQ(::chmod(theirs.c_str(), 0644), 0);
+    const fs::path writable = home.write("writable.yaml", old_text);
+    ASSERT_EQ(::chmod(writable.c_str(), 0666), 0);
+
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(report[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(3);
+        std::string text;
+        for (const fs::path& path : {read_only, theirs, writable}) {
+            auto saved = save_config(default_config(), path);
+            text += (saved ? std::string("ok") : format_engine_error(saved.error())) + "\n";
+        }
+        (void)!::write(report[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    std::string text;
+    char buffer[1024];
+    for (ssize_t got; (got = ::read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, got);
+    ::close(report[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "cannot switch to a user without a password entry";
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+
+    EXPECT_EQ(text, "writing " + read_only.string() + ": Permission denied (os error 13)\n" +
+                        "writing " + theirs.string() + ": Permission denied (os error 13)\n" + "ok\n");
+    for (const fs::path& path : {read_only, theirs}) {
+        struct stat info {};
+        ASSERT_EQ(::stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, 0u) << path;
+        EXPECT_EQ(test::read_file(path), old_text) << path;
+    }
+    EXPECT_NE(test::read_file(writable), old_text);
+    EXPECT_EQ(entries(home.path()), (std::vector<std::string>{"read-only.yaml", "theirs.yaml", "writable.yaml"}));
 }
 
 TEST_F(SettingsWrite, BareFileNameIsWrittenInTheWorkingDirectory) {

@@ -251,19 +251,25 @@ bool LogFilter::enabled(log::Level level, std::string_view target,
     return false;
 }
 
+// What `enabled` answers for every event of `level` and `target`, before its fields are
+// known. The first directive that matches every such event decides, unless a directive with
+// field names comes before it: that one alone decides the events that have those fields, so
+// when the two disagree the answer depends on the fields.
 log::Interest LogFilter::interest(log::Level level, std::string_view target) const {
-    bool depends_on_fields = false;
+    bool some_shown = false;
+    bool some_hidden = false;
+    bool covers_every_event = false;
     for (const Directive& d : directives_) {
         if (!target_matches(d, target)) continue;
-        const bool passes = level_value(level) <= d.limit;
-        if (!d.field_names.empty()) {
-            depends_on_fields |= passes;
-            continue;
+        (level_value(level) <= d.limit ? some_shown : some_hidden) = true;
+        if (fields_match(d, {})) {
+            covers_every_event = true;
+            break;
         }
-        if (passes) return log::Interest::Always;
-        return depends_on_fields ? log::Interest::Sometimes : log::Interest::Never;
     }
-    return depends_on_fields ? log::Interest::Sometimes : log::Interest::Never;
+    if (!covers_every_event) some_hidden = true;  // an event without those fields matches nothing
+    if (some_shown && some_hidden) return log::Interest::Sometimes;
+    return some_shown ? log::Interest::Always : log::Interest::Never;
 }
 
 void append_escaped_message(std::string& out, std::string_view message) {

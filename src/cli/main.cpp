@@ -1,5 +1,6 @@
 // VantrelClips: a replay recorder for X11 desktops. main() reads top to bottom as the
 // start-up order; run_main_loop is the one loop that drives everything afterwards.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -35,6 +36,20 @@ constexpr auto kStopWait = std::chrono::seconds(10);
 // The input queue, once the stdin reader runs: fail_and_wait must take its line from there,
 // since the reader holds standard input.
 Receiver<InputCommand>* g_input = nullptr;
+
+// A standard stream that the program was started without would be taken by the next file
+// or pipe we open: the recorder's standard-error pipe would then be read as typed commands,
+// or a log line written into the settings file. /dev/null in its place makes a closed input
+// read as its end and closed outputs swallow what they get. Must run before anything opens
+// a descriptor.
+void open_missing_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lower ones are open by now, so `fd` is the lowest free number and the open
+        // lands on it. Without /dev/null nothing better can be done: the stream stays closed.
+        (void)::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
+}
 
 // Ends the process without static destructors: detached threads (stdin reader, hotkey
 // thread, ffmpeg readers, a finishing voice listener) may still be running.
@@ -194,6 +209,8 @@ int run_main_loop(Engine& engine, Config& config, const std::filesystem::path& s
 int main(int argc, char** argv) {
     using namespace vc;
     using namespace vc::cli;
+
+    open_missing_standard_streams();
 
     // A write into a closed pipe (ffmpeg's standard input after ffmpeg ended) must fail with
     // an error instead of ending the program; children get the default back (process.hpp).

@@ -93,6 +93,11 @@ std::expected<void, int> replace_file(const std::filesystem::path& path, std::st
     auto target = resolve_links(path);
     if (!target) return std::unexpected(target.error());
     if (target->existing && !S_ISREG(target->existing->st_mode)) return write_in_place(path, bytes);
+    // The rename needs only the directory's permission, so without this check a file that
+    // the user may not write (made read-only on purpose, or another user's) would be
+    // replaced and become the writer's, where a write in place is refused.
+    if (target->existing && ::faccessat(AT_FDCWD, target->path.c_str(), W_OK, AT_EACCESS) != 0)
+        return std::unexpected(errno);
 
     auto created = create_temporary(*target);
     if (!created) return std::unexpected(created.error());

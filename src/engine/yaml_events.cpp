@@ -2,6 +2,7 @@
 
 #include <yaml.h>
 
+#include <string_view>
 #include <unordered_map>
 
 #include "engine/format.hpp"
@@ -17,13 +18,14 @@ constexpr std::size_t max_nesting = 128;
 bool at_start(const yaml_mark_t& mark) { return mark.line == 0 && mark.column == 0; }
 
 // libyaml's problem text with its positions: the problem's mark, or else the byte offset of
-// a reader error, then the context with its own mark when that says something new.
-std::string parser_problem(const yaml_parser_t& parser) {
+// a reader error (in the whole text, `skipped` leading bytes included), then the context with
+// its own mark when that says something new.
+std::string parser_problem(const yaml_parser_t& parser, std::size_t skipped) {
     std::string text = parser.problem != nullptr ? parser.problem : "unknown YAML error";
     if (!at_start(parser.problem_mark))
         text += mark_suffix({parser.problem_mark.line, parser.problem_mark.column});
     else if (parser.problem_offset != 0)
-        text += format(" at position {}", parser.problem_offset);
+        text += format(" at position {}", parser.problem_offset + skipped);
     if (parser.context != nullptr) {
         text += ", ";
         text += parser.context;
@@ -49,10 +51,20 @@ std::string owned_text(const yaml_char_t* text) {
     return text != nullptr ? std::string(reinterpret_cast<const char*>(text)) : std::string();
 }
 
+constexpr std::string_view utf8_byte_order_mark = "\xEF\xBB\xBF";
+
 // Owns one parser for the length of a collection.
 class Parser {
 public:
     explicit Parser(std::string_view text) {
+        // Setting the encoding (the text is known to be UTF-8) turns off libyaml's own
+        // skipping of a byte-order mark: read as a character of the first line, the mark
+        // would shift its columns and break its indentation. Skipped here, positions count
+        // from the character after it, as when libyaml skips it.
+        if (text.starts_with(utf8_byte_order_mark)) {
+            text.remove_prefix(utf8_byte_order_mark.size());
+            skipped_ = utf8_byte_order_mark.size();
+        }
         yaml_parser_initialize(&parser_);
         yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()),
                                      text.size());
@@ -64,10 +76,11 @@ public:
 
     // The next event, or false after a syntax error.
     bool next(yaml_event_t& event) { return yaml_parser_parse(&parser_, &event) != 0; }
-    std::string problem() const { return parser_problem(parser_); }
+    std::string problem() const { return parser_problem(parser_, skipped_); }
 
 private:
     yaml_parser_t parser_{};
+    std::size_t skipped_ = 0;  // bytes of a byte-order mark before the text given to libyaml
 };
 
 struct EventGuard {

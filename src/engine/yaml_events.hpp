@@ -57,6 +57,7 @@ struct Document {
 };
 
 // Parses `text` (valid UTF-8) up to the end of its first document, or up to a syntax error.
+// A byte-order mark at its start is skipped: marks count from the character after it.
 Document collect_first_document(std::string_view text);
 
 }  // namespace vc::yaml

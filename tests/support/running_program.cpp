@@ -39,9 +39,15 @@ std::optional<ProcessEntry> read_entry(pid_t pid) {
 
 }  // namespace
 
-RunningProgram::RunningProgram(std::vector<std::string> args) {
+RunningProgram::RunningProgram(std::vector<std::string> args, Input input) {
     Command command(VANTREL_BINARY, std::move(args));
     command.stdin_mode = Stdio::pipe;
+    if (input == Input::closed) {
+        // The shell closes descriptor 0 and becomes the program: the pid stays the same.
+        command.args.insert(command.args.begin(), {"-c", "exec \"$0\" \"$@\" 0<&-", command.program.string()});
+        command.program = "/bin/sh";
+        command.stdin_mode = Stdio::null_device;
+    }
     command.stdout_mode = Stdio::pipe;
     command.stderr_mode = Stdio::pipe;
     auto spawned = Process::spawn(command);

@@ -18,7 +18,11 @@ namespace vc::test {
 
 class RunningProgram {
 public:
-    explicit RunningProgram(std::vector<std::string> args = {});
+    // What the program gets as its standard input: a pipe the test types into, or nothing
+    // (descriptor 0 closed, as a shell's `0<&-` leaves it).
+    enum class Input { pipe, closed };
+
+    explicit RunningProgram(std::vector<std::string> args = {}, Input input = Input::pipe);
     ~RunningProgram();
     RunningProgram(const RunningProgram&) = delete;
     RunningProgram& operator=(const RunningProgram&) = delete;
