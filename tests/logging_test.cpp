@@ -218,9 +218,9 @@ TEST(LogFacade, CallSitesAskOnceAndSkipRejectedEvents) {
         return std::string("hello");
     };
     TerminalLogger logger(LogFilter::parse("warn,engine=info"), LineFormat{false}, [] { return at(kMoment); },
-                          [&](std::string_view text) {
+                          [&](std::string_view text) -> std::expected<void, OsError> {
                               written.emplace_back(text);
-                              return 0;
+                              return {};
                           });
     log::install(&logger);
     for (int i = 0; i < 3; ++i) {
@@ -237,10 +237,11 @@ TEST(LogFacade, CallSitesAskOnceAndSkipRejectedEvents) {
 
 TEST(LogFacade, FailedWriteDoesNotStopLogging) {
     int attempts = 0;
-    TerminalLogger logger(LogFilter::parse("info"), LineFormat{false}, {}, [&](std::string_view) {
-        ++attempts;
-        return EPIPE;
-    });
+    TerminalLogger logger(LogFilter::parse("info"), LineFormat{false}, {},
+                          [&](std::string_view) -> std::expected<void, OsError> {
+                              ++attempts;
+                              return std::unexpected(OsError::from_errno(EPIPE));
+                          });
     log::install(&logger);
     VC_INFO("engine", "one");
     VC_INFO("engine", "two");

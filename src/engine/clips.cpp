@@ -1,7 +1,5 @@
 #include "engine/clips.hpp"
 
-#include "engine/file_descriptor.hpp"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,8 +9,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <system_error>
 
@@ -22,6 +18,7 @@
 #include "engine/format.hpp"
 #include "engine/log.hpp"
 #include "engine/utf8.hpp"
+#include "engine/whole_file.hpp"
 
 namespace vc {
 
@@ -290,17 +287,15 @@ std::optional<ClipMeta> parse_clip_meta(std::string_view text) {
 }
 
 Status write_clip_meta(const std::filesystem::path& clip, const ClipMeta& meta) {
-    if (auto written = write_file(clip_meta_path(clip), clip_meta_json(meta)); !written)
-        return io_error("writing clip metadata", written.error());
+    if (auto written = write_whole_file(clip_meta_path(clip), clip_meta_json(meta)); !written)
+        return io_error("writing clip metadata", std::move(written.error()));
     return {};
 }
 
 std::optional<ClipMeta> read_clip_meta(const std::filesystem::path& clip) {
-    std::ifstream in(clip_meta_path(clip), std::ios::binary);
-    if (!in) return std::nullopt;
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) return std::nullopt;
-    return parse_clip_meta(text);
+    auto text = read_whole_file(clip_meta_path(clip));
+    if (!text) return std::nullopt;
+    return parse_clip_meta(*text);
 }
 
 std::filesystem::path thumbnail_path(const std::filesystem::path& clip) {

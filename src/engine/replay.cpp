@@ -1,8 +1,5 @@
 #include "engine/replay.hpp"
 
-#include "engine/file_descriptor.hpp"
-
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +14,7 @@
 #include "engine/ffmpeg.hpp"
 #include "engine/format.hpp"
 #include "engine/utf8.hpp"
+#include "engine/whole_file.hpp"
 
 namespace vc {
 
@@ -72,32 +70,13 @@ locale_t c_locale() {
 // The whole list as text; a missing file is reported apart so the caller can wait for the
 // recorder to list its first segment.
 Result<std::string> read_list_once(const std::filesystem::path& path, bool& missing) {
-    missing = false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            missing = true;
-            return std::string();
-        }
-        return io_error("reading replay index", errno);
-    }
-    std::string text;
-    char buffer[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            ::close(fd);
-            return io_error("reading replay index", error);
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    if (!is_valid_utf8(text))
+    auto text = read_whole_file(path);
+    missing = !text && text.error().code == ENOENT;
+    if (missing) return std::string();
+    if (!text) return io_error("reading replay index", std::move(text.error()));
+    if (!is_valid_utf8(*text))
         return io_error("reading replay index", OsError::with_message("stream did not contain valid UTF-8"));
-    return text;
+    return std::move(*text);
 }
 
 // The recorder may not have listed its first segment yet: wait about half a second for it.
@@ -111,11 +90,6 @@ Result<std::string> read_ring_list(const std::filesystem::path& ring_dir) {
         if (attempt == missing_list_retries) return nothing_recorded();
         std::this_thread::sleep_for(missing_list_pause);
     }
-}
-
-Status write_whole_file(const std::filesystem::path& path, std::string_view content, const char* context) {
-    if (auto written = write_file(path, content); !written) return io_error(context, written.error());
-    return {};
 }
 
 bool exists_following_links(const std::filesystem::path& path) {
@@ -250,8 +224,8 @@ Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
     std::string list;
     for (const auto& segment : chosen) list += concat_list_line(list_dir, segment.name);
     const auto list_path = ring_dir / "save.txt";
-    if (auto written = write_whole_file(list_path, list, "writing concat list"); !written)
-        return std::unexpected(std::move(written.error()));
+    if (auto written = write_whole_file(list_path, list); !written)
+        return io_error("writing concat list", std::move(written.error()));
 
     std::error_code created;
     if (!clips_dir.empty()) std::filesystem::create_directories(clips_dir, created);
