@@ -10,10 +10,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <set>
-#include <system_error>
 
 #include <nlohmann/json.hpp>
 
+#include "engine/directories.hpp"
 #include "engine/ffmpeg.hpp"
 #include "engine/format.hpp"
 #include "engine/log.hpp"
@@ -320,9 +320,8 @@ namespace {
 
 Status make_thumbnail(const std::filesystem::path& clip, double duration_s) {
     const auto directory = thumbnail_path(clip).parent_path();
-    std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    if (error) return io_error(format("creating {}", directory), error.value());
+    if (auto made = make_directories(directory); !made)
+        return io_error(format("creating {}", directory), std::move(made.error()));
     Command command = ffmpeg_command();
     command.append(thumbnail_args(clip, duration_s));
     return run_ffmpeg(std::move(command), "thumbnail");

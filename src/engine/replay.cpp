@@ -11,6 +11,7 @@
 #include <locale.h>
 #include <thread>
 
+#include "engine/directories.hpp"
 #include "engine/ffmpeg.hpp"
 #include "engine/format.hpp"
 #include "engine/utf8.hpp"
@@ -227,9 +228,8 @@ Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
     if (auto written = write_whole_file(list_path, list); !written)
         return io_error("writing concat list", std::move(written.error()));
 
-    std::error_code created;
-    if (!clips_dir.empty()) std::filesystem::create_directories(clips_dir, created);
-    if (created) return io_error(format("creating {}", clips_dir), created.value());
+    if (auto made = make_directories(clips_dir); !made)
+        return io_error(format("creating {}", clips_dir), std::move(made.error()));
 
     auto clip = free_clip_path(clips_dir, origin, clip_time_text(std::time(nullptr)));
     if (!clip) return std::unexpected(std::move(clip.error()));
