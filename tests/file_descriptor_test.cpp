@@ -1,5 +1,5 @@
 // The one write-all loop, through each way the program writes a whole buffer: the settings
-// file and the terminal. A write that takes no byte cannot be had from a real
+// file, clip metadata and the terminal. A write that takes no byte cannot be had from a real
 // file on cue, so a seccomp filter makes a child process's write() on the file being
 // written, or on standard output, return 0; each writer must then give up with an error
 // instead of spinning, and leave no cut-short file behind where it promises not to.
@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "cli/printing.hpp"
+#include "engine/clips.hpp"
 #include "engine/settings_file.hpp"
 #include "support/environment.hpp"
 
@@ -85,6 +86,7 @@ std::optional<std::string> run_with_writes_taking_nothing(const std::function<st
 TEST(WriteAll, WriteThatTakesNoByteFailsEveryWriter) {
     test::TempDir dir;
     const auto settings = dir / "config.yaml";
+    const auto clip = dir / "clip.mp4";
     struct Case {
         const char* what;
         std::function<std::string()> write;
@@ -97,6 +99,12 @@ TEST(WriteAll, WriteThatTakesNoByteFailsEveryWriter) {
              return saved ? std::string("(written)") : format_engine_error(saved.error());
          },
          "writing " + settings.string() + ": failed to write whole buffer"},
+        {"clip metadata",
+         [&] {
+             auto written = write_clip_meta(clip, {30.0, Origin::manual, std::nullopt});
+             return written ? std::string("(written)") : format_engine_error(written.error());
+         },
+         "writing clip metadata: failed to write whole buffer"},
         {"terminal",
          [] {
              auto written = cli::write_stdout("Recording. Press Enter to save.\n");
@@ -111,7 +119,8 @@ TEST(WriteAll, WriteThatTakesNoByteFailsEveryWriter) {
         if (*reported == kNoSeccomp) GTEST_SKIP() << "seccomp filters are not available here";
         EXPECT_EQ(*reported, c.error);
     }
-    // The settings file is replaced whole or not at all: no temporary file is left.
+    // Neither the settings file (replaced whole or not at all) nor a cut-short metadata file
+    // is left; nor any temporary file.
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 

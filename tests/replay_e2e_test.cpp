@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <fstream>
@@ -233,20 +234,65 @@ TEST_F(ReplaySave, FailingJoinKeepsTheConcatList) {
 }
 
 TEST_F(ReplaySave, MetadataThatCannotBeWrittenFailsTheSave) {
-    // Whatever second the save names its clip after, its metadata path is a directory.
+    struct Case {
+        const char* what;
+        void (*plant)(const std::filesystem::path& json);
+        const char* error;
+        bool json_stays;  // a cut-short file is removed; what was there before the save stays
+    };
+    const Case cases[] = {
+        {"a directory", [](const auto& json) { std::filesystem::create_directories(json); },
+         "writing clip metadata: Is a directory (os error 21)", true},
+        {"a full disk", [](const auto& json) { std::filesystem::create_symlink("/dev/full", json); },
+         "writing clip metadata: No space left on device (os error 28)", false},
+    };
     test::ScopedEnv env{{"TZ", "UTC0"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(clips_dir);
+        std::filesystem::create_directories(clips_dir);
+        // Whatever second the save names its clip after, its metadata path is planted.
+        const std::time_t now = std::time(nullptr);
+        for (std::time_t t = now; t <= now + 5; ++t) c.plant(clips_dir / ("Clip " + clip_time_text(t) + ".json"));
+        const auto result = save(3);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(error_text(result), c.error);
+        std::vector<std::filesystem::path> clips_made;
+        for (const auto& entry : std::filesystem::directory_iterator(clips_dir))
+            if (entry.path().extension() == ".mp4") clips_made.push_back(entry.path());
+        ASSERT_EQ(clips_made.size(), 1u);  // the clip file stays
+        EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(clip_meta_path(clips_made[0]))),
+                  c.json_stays);
+        EXPECT_FALSE(std::filesystem::exists(clips_dir / ".thumbs"));
+    }
+}
+
+// A full disk as ffmpeg meets it: the join cannot even write the clip's header, and fails
+// after it has created the file. The stand-in runs the real ffmpeg, with no room to write.
+TEST_F(ReplaySave, FailedJoinRemovesTheFileItMadeAndNothingElse) {
+    test::TempDir bin;
+    const auto wrapper = bin.write("ffmpeg", "#!/bin/sh\nulimit -f 0\ntrap '' XFSZ\nexec ffmpeg \"$@\"\n");
+    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+    test::ScopedEnv env{{"TZ", "UTC0"}, {"VANTREL_FFMPEG", bin.path().string()}};
+    // Earlier clips hold every name of the seconds the save may fall in: it takes a numbered one.
+    std::filesystem::create_directories(clips_dir);
     const std::time_t now = std::time(nullptr);
-    for (std::time_t t = now; t <= now + 5; ++t)
-        std::filesystem::create_directories(clips_dir / ("Clip " + clip_time_text(t) + ".json"));
+    std::vector<std::string> earlier;
+    for (std::time_t t = now; t <= now + 5; ++t) {
+        earlier.push_back("Clip " + clip_time_text(t) + ".mp4");
+        std::ofstream(clips_dir / earlier.back()) << "an earlier clip";
+    }
     const auto result = save(3);
     ASSERT_FALSE(result);
-    ASSERT_TRUE(result.error().is<EngineError::Io>()) << error_text(result);
-    EXPECT_EQ(result.error().as<EngineError::Io>().context, "writing clip metadata");
-    std::size_t clips_made = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(clips_dir))
-        clips_made += entry.path().extension() == ".mp4";
-    EXPECT_EQ(clips_made, 1u);  // the clip file stays
-    EXPECT_FALSE(std::filesystem::exists(clips_dir / ".thumbs"));
+    ASSERT_TRUE(result.error().is<EngineError::Ffmpeg>()) << error_text(result);
+    EXPECT_NE(error_text(result).find("File too large"), std::string::npos) << error_text(result);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(clips_dir)) {
+        left.push_back(entry.path().filename().string());
+        EXPECT_EQ(test::read_file(entry.path()), "an earlier clip") << left.back();
+    }
+    std::ranges::sort(left);
+    EXPECT_EQ(left, earlier);
 }
 
 TEST_F(ReplaySave, FailedThumbnailIsOnlyAWarning) {

@@ -287,7 +287,8 @@ std::optional<ClipMeta> parse_clip_meta(std::string_view text) {
 }
 
 Status write_clip_meta(const std::filesystem::path& clip, const ClipMeta& meta) {
-    if (auto written = write_whole_file(clip_meta_path(clip), clip_meta_json(meta)); !written)
+    // A cut-short file (a full disk) would read back as no metadata at best.
+    if (auto written = write_whole_file(clip_meta_path(clip), clip_meta_json(meta), PartialFile::remove); !written)
         return io_error("writing clip metadata", std::move(written.error()));
     return {};
 }

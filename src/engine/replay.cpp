@@ -98,6 +98,11 @@ bool exists_following_links(const std::filesystem::path& path) {
     return ::stat(path.c_str(), &status) == 0;
 }
 
+bool exists_itself(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
 }  // namespace
 
 std::optional<double> parse_decimal(std::string_view text) {
@@ -234,10 +239,16 @@ Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
     auto clip = free_clip_path(clips_dir, origin, clip_time_text(std::time(nullptr)));
     if (!clip) return std::unexpected(std::move(clip.error()));
 
+    // Whatever a failed join wrote (an empty or cut-short file on a full disk) is no clip.
+    // Only a file this save made is removed: the name was free, but a dangling link there
+    // counts as free too, and the link is not ours to remove.
+    const bool clip_was_absent = !exists_itself(*clip);
     Command command = ffmpeg_command();
     command.append(join_args(list_path, track_names, *clip));
-    if (auto joined = run_ffmpeg(std::move(command), "saving replay"); !joined)
+    if (auto joined = run_ffmpeg(std::move(command), "saving replay"); !joined) {
+        if (clip_was_absent) ::unlink(clip->c_str());
         return std::unexpected(std::move(joined.error()));
+    }
 
     double duration_s = 0.0;
     for (const auto& segment : chosen) duration_s += segment.duration;
