@@ -295,6 +295,41 @@ TEST_F(ReplaySave, FailedJoinRemovesTheFileItMadeAndNothingElse) {
     EXPECT_EQ(left, earlier);
 }
 
+// A relative clips directory (or ring directory) that ffmpeg would read as an option or a
+// protocol, or whose '%' the image writer would read as a pattern: the clip, its metadata
+// and its thumbnail are made where the paths say, and nothing is logged.
+TEST_F(ReplaySave, ClipsDirectoryThatLooksLikeAnOptionAProtocolOrAPattern) {
+    struct Case {
+        const char* ring;
+        const char* clips;
+    };
+    const Case cases[] = {
+        {"-r", "-y"},          {"ring", "-dash dir"}, {"a:b", "a:b/c"},
+        {"ring", "pipe:1"},    {"ring", "http://127.0.0.1:1/x"}, {"50%d ring", "100%d clips"},
+        {"ring", "50% clips"},
+    };
+    test::TempDir work;
+    const auto old_cwd = std::filesystem::current_path();
+    std::filesystem::current_path(work.path());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.clips);
+        if (!std::filesystem::exists(c.ring)) std::filesystem::copy(ring.path(), c.ring);
+        logger().take();
+        const auto result = save_replay(c.ring, c.clips, 3, no_earlier_save, Origin::manual, {});
+        const auto& clip = saved(result);
+        if (clip.clip.path.empty()) continue;
+        EXPECT_EQ(clip.clip.path.parent_path(), c.clips);
+        const auto absolute = work / clip.clip.path.string();
+        EXPECT_EQ(probe(absolute)["streams"][0]["codec_name"], "h264");
+        EXPECT_EQ(clip.clip.size, std::filesystem::file_size(absolute));
+        EXPECT_TRUE(clip.clip.meta);
+        // A JPEG picture (ffprobe itself would read a '%' in the name as a pattern).
+        EXPECT_EQ(test::read_file(work / clip.clip.thumbnail.string()).substr(0, 3), "\xff\xd8\xff");
+        EXPECT_EQ(logger().take(), std::vector<std::string>{});
+    }
+    std::filesystem::current_path(old_cwd);
+}
+
 TEST_F(ReplaySave, FailedThumbnailIsOnlyAWarning) {
     std::filesystem::create_directories(clips_dir);
     std::ofstream(clips_dir / ".thumbs") << "a file where the thumbnails go";

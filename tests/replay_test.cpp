@@ -122,6 +122,10 @@ TEST(JoinCommand, TrackTitlesAndArguments) {
               (std::vector<std::string>{"-f", "concat", "-safe", "0", "-i", "/r/save.txt", "-map", "0", "-c",
                                         "copy", "-movflags", "+faststart", "-metadata:s:a:0", "title=a=b",
                                         "-metadata:s:a:0", "handler_name=a=b", "/c/Clip x.mp4"}));
+    // Relative paths that ffmpeg would read as an option or a protocol; bytes stay bytes.
+    const auto args = join_args("-r/save.txt", {}, "http://h:1/\xff/Clip x.mp4");
+    EXPECT_EQ(args[5], "./-r/save.txt");
+    EXPECT_EQ(args.back(), "./http://h:1/\xff/Clip x.mp4");
 }
 
 TEST(ClipName, LocalTimeFollowsTz) {

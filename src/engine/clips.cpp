@@ -313,8 +313,13 @@ std::string thumbnail_seek(double duration_s) {
 }
 
 std::vector<std::string> thumbnail_args(const std::filesystem::path& clip, double duration_s) {
-    return {"-skip_frame", "nokey", "-ss", thumbnail_seek(duration_s), "-i", clip.native(),
-            "-frames:v", "1", "-vf", "scale=480:-2", "-q:v", "4", thumbnail_path(clip).native()};
+    // The image writer reads its file name as a numbered pattern whenever it holds one ("%d"),
+    // so a '%' in the clips directory could send the picture elsewhere. Doubling the '%'
+    // does not help: a name without a number in it is taken literally, doubled '%' and all.
+    // "-update" makes it write the one picture under the name as given.
+    return {"-skip_frame", "nokey", "-ss", thumbnail_seek(duration_s), "-i", ffmpeg_file_arg(clip.native()),
+            "-frames:v", "1", "-vf", "scale=480:-2", "-q:v", "4", "-update", "1",
+            ffmpeg_file_arg(thumbnail_path(clip).native())};
 }
 
 namespace {

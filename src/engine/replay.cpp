@@ -201,11 +201,11 @@ Result<std::filesystem::path> free_clip_path(const std::filesystem::path& clips_
 std::vector<std::string> join_args(const std::filesystem::path& concat_list,
                                    const std::vector<std::string>& track_names,
                                    const std::filesystem::path& clip) {
-    std::vector<std::string> args{"-f", "concat", "-safe", "0", "-i", concat_list.native(),
+    std::vector<std::string> args{"-f", "concat", "-safe", "0", "-i", ffmpeg_file_arg(concat_list.native()),
                                   "-map", "0", "-c", "copy", "-movflags", "+faststart"};
     const auto metadata = track_metadata_args(track_names);
     args.insert(args.end(), metadata.begin(), metadata.end());
-    args.push_back(clip.native());
+    args.push_back(ffmpeg_file_arg(clip.native()));
     return args;
 }
 
