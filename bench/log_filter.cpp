@@ -9,9 +9,9 @@ namespace {
 vc::cli::TerminalLogger& logger() {
     static vc::cli::TerminalLogger instance(vc::cli::LogFilter::parse("warn,engine=info"),
                                             vc::cli::LineFormat{true}, {},
-                                            [](std::string_view text) {
+                                            [](std::string_view text) -> std::expected<void, vc::OsError> {
                                                 benchmark::DoNotOptimize(text.data());
-                                                return 0;
+                                                return {};
                                             });
     vc::log::install(&instance);
     return instance;

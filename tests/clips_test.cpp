@@ -157,8 +157,17 @@ TEST(Thumbnail, PathSeekAndArguments) {
         EXPECT_EQ(thumbnail_seek(c.duration), c.seek) << c.duration;
 
     EXPECT_EQ(thumbnail_args("/c/Clip 1.mp4", 30.0),
-              (std::vector<std::string>{"-skip_frame", "nokey", "-ss", "3", "-i", "/c/Clip 1.mp4", "-frames:v",
-                                        "1", "-vf", "scale=480:-2", "-q:v", "4", "/c/.thumbs/Clip 1.jpg"}));
+              (std::vector<std::string>{"-skip_frame", "nokey", "-ss", "3", "-i", "/c/Clip 1.mp4", "-frames:v", "1",
+                                        "-vf", "scale=480:-2", "-q:v", "4", "-update", "1",
+                                        "/c/.thumbs/Clip 1.jpg"}));
+    // A clips directory that looks like an option or a protocol; the clip path keeps its bytes.
+    EXPECT_EQ(thumbnail_args("-y/Clip 1.mp4", 5.0),
+              (std::vector<std::string>{"-skip_frame", "nokey", "-ss", "2", "-i", "./-y/Clip 1.mp4", "-frames:v", "1",
+                                        "-vf", "scale=480:-2", "-q:v", "4", "-update", "1",
+                                        "./-y/.thumbs/Clip 1.jpg"}));
+    const auto args = thumbnail_args("pipe:1/100%d \xff/Clip 1.mp4", 5.0);
+    EXPECT_EQ(args[5], "./pipe:1/100%d \xff/Clip 1.mp4");
+    EXPECT_EQ(args.back(), "./pipe:1/100%d \xff/.thumbs/Clip 1.jpg");
 }
 
 }  // namespace

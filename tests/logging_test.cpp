@@ -244,9 +244,9 @@ TEST(LogFacade, CallSitesAskOnceAndSkipRejectedEvents) {
         return std::string("hello");
     };
     TerminalLogger logger(LogFilter::parse("warn,engine=info"), LineFormat{false}, [] { return at(kMoment); },
-                          [&](std::string_view text) {
+                          [&](std::string_view text) -> std::expected<void, OsError> {
                               written.emplace_back(text);
-                              return 0;
+                              return {};
                           });
     log::install(&logger);
     for (int i = 0; i < 3; ++i) {
@@ -264,9 +264,9 @@ TEST(LogFacade, CallSitesAskOnceAndSkipRejectedEvents) {
 TEST(LogFacade, FieldDirectiveHidesTheEventsWithItsFields) {
     std::vector<std::string> written;
     TerminalLogger logger(LogFilter::parse("info,engine[{encoder}]=off"), LineFormat{false}, [] { return at(kMoment); },
-                          [&](std::string_view text) {
+                          [&](std::string_view text) -> std::expected<void, OsError> {
                               written.emplace_back(text.substr(28));
-                              return 0;
+                              return {};
                           });
     log::install(&logger);
     for (const char* encoder : {"libx264", "h264_vaapi"}) {
@@ -279,10 +279,11 @@ TEST(LogFacade, FieldDirectiveHidesTheEventsWithItsFields) {
 
 TEST(LogFacade, FailedWriteDoesNotStopLogging) {
     int attempts = 0;
-    TerminalLogger logger(LogFilter::parse("info"), LineFormat{false}, {}, [&](std::string_view) {
-        ++attempts;
-        return EPIPE;
-    });
+    TerminalLogger logger(LogFilter::parse("info"), LineFormat{false}, {},
+                          [&](std::string_view) -> std::expected<void, OsError> {
+                              ++attempts;
+                              return std::unexpected(OsError::from_errno(EPIPE));
+                          });
     log::install(&logger);
     VC_INFO("engine", "one");
     VC_INFO("engine", "two");

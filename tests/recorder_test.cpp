@@ -231,6 +231,16 @@ TEST_F(RecorderFixture, RingDirectoryIsEmptiedButKeepsSubdirectories) {
     stop_recorder(std::move(*started));
 }
 
+TEST_F(RecorderFixture, RegularFileWhereTheRingGoesIsReportedAsMkdirSaysIt) {
+    const auto ring = ring_dir_path();
+    std::filesystem::create_directories(ring.parent_path());
+    std::ofstream(ring) << "not a directory";
+    auto started = start_recorder(config_with("libx264"), context);
+    ASSERT_FALSE(started);
+    EXPECT_EQ(format_engine_error(started.error()), "creating " + ring.string() + ": File exists (os error 17)");
+    EXPECT_TRUE(ffmpeg.calls().empty());
+}
+
 TEST_F(RecorderFixture, StoppingARecorderWhoseFfmpegHasEndedReportsNothing) {
     ffmpeg.set_recording({{"*", "list"}});
     auto started = start_recorder(config_with("libx264"), context);
@@ -296,33 +306,37 @@ TEST_F(RecorderFixture, ThreadThatCannotStartLeavesNoFfmpegBehind) {
 // Without a home directory the ring lies in the shared temporary directory. Each case runs
 // in a child process as a user with no password entry; the child reports the start's error
 // text ("" for a start that succeeded) through a pipe.
+enum class SharedTempOutcome { started, refused, file_in_the_way };
+
 struct SharedTempCase {
     const char* name;
     void (*plant)(const std::filesystem::path& ring, const std::filesystem::path& elsewhere);
-    bool refused;
+    SharedTempOutcome outcome;
 };
 
 constexpr uid_t kNobody = 54321;
 
 TEST(RecorderWithoutHome, SharedTemporaryRingIsPrivateAndNeverFollowed) {
+    using enum SharedTempOutcome;
     const SharedTempCase cases[] = {
-        {"absent", [](const auto&, const auto&) {}, false},
+        {"absent", [](const auto&, const auto&) {}, started},
         {"own directory with old files",
          [](const auto& ring, const auto&) {
              std::filesystem::create_directories(ring / "sub");
              std::ofstream(ring / "seg_00001.ts") << "old";
              (void)::chown(ring.c_str(), kNobody, kNobody);
          },
-         false},
+         started},
         {"symbolic link",
          [](const auto& ring, const auto& elsewhere) { std::filesystem::create_directory_symlink(elsewhere, ring); },
-         true},
+         refused},
         {"another user's directory",
          [](const auto& ring, const auto&) {
              std::filesystem::create_directory(ring);
              std::ofstream(ring / "seg_00001.ts") << "theirs";
          },
-         true},
+         refused},
+        {"regular file", [](const auto& ring, const auto&) { std::ofstream(ring) << "a file"; }, file_in_the_way},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -371,9 +385,13 @@ TEST(RecorderWithoutHome, SharedTemporaryRingIsPrivateAndNeverFollowed) {
         ASSERT_EQ(WEXITSTATUS(status), 0);
 
         EXPECT_TRUE(std::filesystem::exists(elsewhere / "precious.ts"));
-        if (c.refused) {
+        if (c.outcome == refused) {
             EXPECT_EQ(text, "config: refusing ring directory " + ring.string() +
                                 ": it is a symbolic link or belongs to another user");
+            EXPECT_TRUE(ffmpeg.calls().empty());
+        } else if (c.outcome == file_in_the_way) {
+            EXPECT_EQ(text, "creating " + ring.string() + ": File exists (os error 17)");
+            EXPECT_EQ(test::read_file(ring), "a file");
             EXPECT_TRUE(ffmpeg.calls().empty());
         } else {
             EXPECT_EQ(text, "config: no encoder could record (libx264: ffmpeg exited (exit status: 1), see log)");

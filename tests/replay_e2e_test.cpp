@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <fstream>
@@ -233,20 +234,100 @@ TEST_F(ReplaySave, FailingJoinKeepsTheConcatList) {
 }
 
 TEST_F(ReplaySave, MetadataThatCannotBeWrittenFailsTheSave) {
-    // Whatever second the save names its clip after, its metadata path is a directory.
+    struct Case {
+        const char* what;
+        void (*plant)(const std::filesystem::path& json);
+        const char* error;
+        bool json_stays;  // a cut-short file is removed; what was there before the save stays
+    };
+    const Case cases[] = {
+        {"a directory", [](const auto& json) { std::filesystem::create_directories(json); },
+         "writing clip metadata: Is a directory (os error 21)", true},
+        {"a full disk", [](const auto& json) { std::filesystem::create_symlink("/dev/full", json); },
+         "writing clip metadata: No space left on device (os error 28)", false},
+    };
     test::ScopedEnv env{{"TZ", "UTC0"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(clips_dir);
+        std::filesystem::create_directories(clips_dir);
+        // Whatever second the save names its clip after, its metadata path is planted.
+        const std::time_t now = std::time(nullptr);
+        for (std::time_t t = now; t <= now + 5; ++t) c.plant(clips_dir / ("Clip " + clip_time_text(t) + ".json"));
+        const auto result = save(3);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(error_text(result), c.error);
+        std::vector<std::filesystem::path> clips_made;
+        for (const auto& entry : std::filesystem::directory_iterator(clips_dir))
+            if (entry.path().extension() == ".mp4") clips_made.push_back(entry.path());
+        ASSERT_EQ(clips_made.size(), 1u);  // the clip file stays
+        EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(clip_meta_path(clips_made[0]))),
+                  c.json_stays);
+        EXPECT_FALSE(std::filesystem::exists(clips_dir / ".thumbs"));
+    }
+}
+
+// A full disk as ffmpeg meets it: the join cannot even write the clip's header, and fails
+// after it has created the file. The stand-in runs the real ffmpeg, with no room to write.
+TEST_F(ReplaySave, FailedJoinRemovesTheFileItMadeAndNothingElse) {
+    test::TempDir bin;
+    const auto wrapper = bin.write("ffmpeg", "#!/bin/sh\nulimit -f 0\ntrap '' XFSZ\nexec ffmpeg \"$@\"\n");
+    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+    test::ScopedEnv env{{"TZ", "UTC0"}, {"VANTREL_FFMPEG", bin.path().string()}};
+    // Earlier clips hold every name of the seconds the save may fall in: it takes a numbered one.
+    std::filesystem::create_directories(clips_dir);
     const std::time_t now = std::time(nullptr);
-    for (std::time_t t = now; t <= now + 5; ++t)
-        std::filesystem::create_directories(clips_dir / ("Clip " + clip_time_text(t) + ".json"));
+    std::vector<std::string> earlier;
+    for (std::time_t t = now; t <= now + 5; ++t) {
+        earlier.push_back("Clip " + clip_time_text(t) + ".mp4");
+        std::ofstream(clips_dir / earlier.back()) << "an earlier clip";
+    }
     const auto result = save(3);
     ASSERT_FALSE(result);
-    ASSERT_TRUE(result.error().is<EngineError::Io>()) << error_text(result);
-    EXPECT_EQ(result.error().as<EngineError::Io>().context, "writing clip metadata");
-    std::size_t clips_made = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(clips_dir))
-        clips_made += entry.path().extension() == ".mp4";
-    EXPECT_EQ(clips_made, 1u);  // the clip file stays
-    EXPECT_FALSE(std::filesystem::exists(clips_dir / ".thumbs"));
+    ASSERT_TRUE(result.error().is<EngineError::Ffmpeg>()) << error_text(result);
+    EXPECT_NE(error_text(result).find("File too large"), std::string::npos) << error_text(result);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(clips_dir)) {
+        left.push_back(entry.path().filename().string());
+        EXPECT_EQ(test::read_file(entry.path()), "an earlier clip") << left.back();
+    }
+    std::ranges::sort(left);
+    EXPECT_EQ(left, earlier);
+}
+
+// A relative clips directory (or ring directory) that ffmpeg would read as an option or a
+// protocol, or whose '%' the image writer would read as a pattern: the clip, its metadata
+// and its thumbnail are made where the paths say, and nothing is logged.
+TEST_F(ReplaySave, ClipsDirectoryThatLooksLikeAnOptionAProtocolOrAPattern) {
+    struct Case {
+        const char* ring;
+        const char* clips;
+    };
+    const Case cases[] = {
+        {"-r", "-y"},          {"ring", "-dash dir"}, {"a:b", "a:b/c"},
+        {"ring", "pipe:1"},    {"ring", "http://127.0.0.1:1/x"}, {"50%d ring", "100%d clips"},
+        {"ring", "50% clips"},
+    };
+    test::TempDir work;
+    const auto old_cwd = std::filesystem::current_path();
+    std::filesystem::current_path(work.path());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.clips);
+        if (!std::filesystem::exists(c.ring)) std::filesystem::copy(ring.path(), c.ring);
+        logger().take();
+        const auto result = save_replay(c.ring, c.clips, 3, no_earlier_save, Origin::manual, {});
+        const auto& clip = saved(result);
+        if (clip.clip.path.empty()) continue;
+        EXPECT_EQ(clip.clip.path.parent_path(), c.clips);
+        const auto absolute = work / clip.clip.path.string();
+        EXPECT_EQ(probe(absolute)["streams"][0]["codec_name"], "h264");
+        EXPECT_EQ(clip.clip.size, std::filesystem::file_size(absolute));
+        EXPECT_TRUE(clip.clip.meta);
+        // A JPEG picture (ffprobe itself would read a '%' in the name as a pattern).
+        EXPECT_EQ(test::read_file(work / clip.clip.thumbnail.string()).substr(0, 3), "\xff\xd8\xff");
+        EXPECT_EQ(logger().take(), std::vector<std::string>{});
+    }
+    std::filesystem::current_path(old_cwd);
 }
 
 TEST_F(ReplaySave, FailedThumbnailIsOnlyAWarning) {
@@ -258,9 +339,8 @@ TEST_F(ReplaySave, FailedThumbnailIsOnlyAWarning) {
     EXPECT_FALSE(std::filesystem::exists(clip.clip.thumbnail));
     const auto warnings = logger().take();
     ASSERT_EQ(warnings.size(), 1u);
-    const std::string expected = "engine::clips thumbnail failed for " + clip.clip.path.string() + ": creating " +
-                                 (clips_dir / ".thumbs").string() + ": ";
-    EXPECT_EQ(warnings[0].substr(0, expected.size()), expected);
+    EXPECT_EQ(warnings[0], "engine::clips thumbnail failed for " + clip.clip.path.string() + ": creating " +
+                               (clips_dir / ".thumbs").string() + ": File exists (os error 17)");
 }
 
 TEST_F(ReplaySave, UndecodableClipGivesWarningNotFailure) {

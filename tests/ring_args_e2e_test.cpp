@@ -1,6 +1,7 @@
 // The segment-ring command line run by the real ffmpeg against a private Xvfb: the segments
-// and "ring.csv" appear in the ring directory (a '%' in its name included), the audio input
-// and filter graph are accepted, and a save joins what the ring holds.
+// and "ring.csv" appear in the ring directory (a '%' in its name included, or a relative one
+// that ffmpeg could take for an option or a protocol), the audio input and filter graph are
+// accepted, and a save joins what the ring holds.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/process.hpp"
+#include "engine/recorder.hpp"
 #include "engine/replay.hpp"
 #include "engine/ring_args.hpp"
 #include "support/environment.hpp"
@@ -85,6 +87,47 @@ TEST(RingRecorder, RecordsIntoTheRingAndSaves) {
     EXPECT_EQ(info["streams"][0]["width"], 320);
     EXPECT_EQ(info["streams"][1]["codec_name"], "aac");
     EXPECT_EQ(info["streams"][1]["tags"]["handler_name"], "Mic");
+}
+
+// A relative home directory makes the ring directory relative: "-x/.cache/vantrelclips/ring"
+// must not reach ffmpeg as an option, nor "a:b/..." as a protocol. The recorder starts,
+// records into the ring where the path says, and a save joins from there into a clips
+// directory that looks like an option too.
+TEST(RingRecorder, RelativeRingDirectoryFromARelativeHome) {
+    std::signal(SIGPIPE, SIG_IGN);
+    test::XvfbServer xvfb("320x240x24");
+    test::TempDir work;
+    const auto old_cwd = std::filesystem::current_path();
+    std::filesystem::current_path(work.path());
+    for (const std::string home : {"-x", "a:b"}) {
+        SCOPED_TRACE(home);
+        test::ScopedEnv env{{"DISPLAY", xvfb.display()}, {"HOME", home}, {"XDG_CACHE_HOME", std::nullopt}};
+        Config config = default_config();
+        config.tracks.clear();
+        config.encoder = "libx264";
+        config.fps = 30;
+        config.replay_seconds = 5;
+        auto [commands_tx, commands_rx] = make_queue<EngineCommand>();
+        auto [events_tx, events_rx] = make_queue<EngineEvent>();
+        auto started = start_recorder(config, RecorderContext{commands_tx, events_tx, 5s});
+        ASSERT_TRUE(started) << format_engine_error(started.error());
+        const std::filesystem::path ring = home + "/.cache/vantrelclips/ring";
+        EXPECT_EQ(started->ring_dir, ring);
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (listed_segments(work / ring.string()) < 2 && std::chrono::steady_clock::now() < deadline &&
+               !started->child.try_wait())
+            std::this_thread::sleep_for(50ms);
+        EXPECT_GE(listed_segments(work / ring.string()), 2u);
+        const auto saved = save_replay(started->ring_dir, "-y", 2, -std::numeric_limits<double>::infinity(),
+                                       Origin::manual, {});
+        stop_recorder(std::move(*started));
+        ASSERT_TRUE(saved) << format_engine_error(saved.error());
+        ASSERT_TRUE(std::holds_alternative<SavedClip>(*saved));
+        const auto& clip = std::get<SavedClip>(*saved).clip;
+        EXPECT_EQ(clip.path.parent_path(), "-y");
+        EXPECT_EQ(probe(work / clip.path.string())["streams"][0]["width"], 320);
+    }
+    std::filesystem::current_path(old_cwd);
 }
 
 }  // namespace

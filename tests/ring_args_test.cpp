@@ -108,5 +108,23 @@ TEST(RingArgs, EveryTrackIsOneArgumentEach) {
     EXPECT_EQ(args.size(), 61u);
 }
 
+// A relative home directory gives a relative ring directory, which ffmpeg must not read as
+// an option or a protocol.
+TEST(RingArgs, RelativeRingDirectoryIsNeverAnOptionOrAProtocol) {
+    struct Case {
+        const char* ring;
+        const char* list;
+        const char* pattern;
+    };
+    for (const Case& c : {Case{"-x/.cache/ring", "./-x/.cache/ring/ring.csv", "./-x/.cache/ring/seg_%05d.ts"},
+                          Case{"a:b/ring", "./a:b/ring/ring.csv", "./a:b/ring/seg_%05d.ts"},
+                          Case{"-5%", "./-5%/ring.csv", "./-5%%/seg_%05d.ts"},
+                          Case{"ring", "ring/ring.csv", "ring/seg_%05d.ts"}}) {
+        const auto args = ring_args(Config{}, Encoder::libx264, c.ring, screen(64, 64, 0, 0));
+        EXPECT_EQ(args[args.size() - 6], c.list);
+        EXPECT_EQ(args.back(), c.pattern);
+    }
+}
+
 }  // namespace
 }  // namespace vc

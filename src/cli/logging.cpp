@@ -342,8 +342,8 @@ void TerminalLogger::write(const log::Event& event) {
     thread_local std::string line;
     line.clear();
     format_log_line(line, event, clock_(), format_);
-    if (const int error = writer_(line); error != 0)
-        write_stderr("could not write a log line: " + format_os_error(OsError::from_errno(error)) + "\n\n");
+    if (auto written = writer_(line); !written)
+        write_stderr("could not write a log line: " + format_os_error(written.error()) + "\n\n");
 }
 
 void install_logging() {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/error.hpp"
 #include "engine/log.hpp"
 
 namespace vc::cli {
@@ -70,7 +71,7 @@ void append_escaped_message(std::string& out, std::string_view message);
 class TerminalLogger final : public log::Logger {
 public:
     using Clock = std::function<std::chrono::system_clock::time_point()>;
-    using Writer = std::function<int(std::string_view)>;  // returns 0 or an errno
+    using Writer = std::function<std::expected<void, OsError>(std::string_view)>;
 
     TerminalLogger(LogFilter filter, LineFormat format, Clock clock = {}, Writer writer = {});
 

@@ -1,12 +1,12 @@
 #include "cli/printing.hpp"
 
-#include <cerrno>
 #include <charconv>
 #include <mutex>
 #include <string>
 #include <type_traits>
 #include <unistd.h>
 
+#include "engine/file_descriptor.hpp"
 #include "engine/format.hpp"
 #include "engine/utf8.hpp"
 
@@ -19,26 +19,14 @@ std::mutex& stdout_lock() {
     return *lock;
 }
 
-int write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return 0;
-}
-
 }  // namespace
 
-int write_stdout(std::string_view text) {
+std::expected<void, OsError> write_stdout(std::string_view text) {
     std::lock_guard lock(stdout_lock());
     return write_all(STDOUT_FILENO, text);
 }
 
-int write_stderr(std::string_view text) { return write_all(STDERR_FILENO, text); }
+std::expected<void, OsError> write_stderr(std::string_view text) { return write_all(STDERR_FILENO, text); }
 
 void print_line(std::string_view text) {
     std::string line(text);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,10 +20,9 @@
 
 namespace vc::cli {
 
-// Writes all of `text` (resuming after EINTR and short writes). Returns 0, or the errno of
-// the failed write.
-int write_stdout(std::string_view text);
-int write_stderr(std::string_view text);
+// Writes all of `text` with write_all; the error of the write that failed.
+std::expected<void, OsError> write_stdout(std::string_view text);
+std::expected<void, OsError> write_stderr(std::string_view text);
 
 // A terminal line: `text` and a line feed.
 void print_line(std::string_view text);

@@ -1,7 +1,5 @@
 #include "engine/clips.hpp"
 
-#include "engine/file_descriptor.hpp"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,17 +9,16 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <set>
-#include <system_error>
 
 #include <nlohmann/json.hpp>
 
+#include "engine/directories.hpp"
 #include "engine/ffmpeg.hpp"
 #include "engine/format.hpp"
 #include "engine/log.hpp"
 #include "engine/utf8.hpp"
+#include "engine/whole_file.hpp"
 
 namespace vc {
 
@@ -290,17 +287,16 @@ std::optional<ClipMeta> parse_clip_meta(std::string_view text) {
 }
 
 Status write_clip_meta(const std::filesystem::path& clip, const ClipMeta& meta) {
-    if (auto written = write_file(clip_meta_path(clip), clip_meta_json(meta)); !written)
-        return io_error("writing clip metadata", written.error());
+    // A cut-short file (a full disk) would read back as no metadata at best.
+    if (auto written = write_whole_file(clip_meta_path(clip), clip_meta_json(meta), PartialFile::remove); !written)
+        return io_error("writing clip metadata", std::move(written.error()));
     return {};
 }
 
 std::optional<ClipMeta> read_clip_meta(const std::filesystem::path& clip) {
-    std::ifstream in(clip_meta_path(clip), std::ios::binary);
-    if (!in) return std::nullopt;
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) return std::nullopt;
-    return parse_clip_meta(text);
+    auto text = read_whole_file(clip_meta_path(clip));
+    if (!text) return std::nullopt;
+    return parse_clip_meta(*text);
 }
 
 std::filesystem::path thumbnail_path(const std::filesystem::path& clip) {
@@ -317,17 +313,21 @@ std::string thumbnail_seek(double duration_s) {
 }
 
 std::vector<std::string> thumbnail_args(const std::filesystem::path& clip, double duration_s) {
-    return {"-skip_frame", "nokey", "-ss", thumbnail_seek(duration_s), "-i", clip.native(),
-            "-frames:v", "1", "-vf", "scale=480:-2", "-q:v", "4", thumbnail_path(clip).native()};
+    // The image writer reads its file name as a numbered pattern whenever it holds one ("%d"),
+    // so a '%' in the clips directory could send the picture elsewhere. Doubling the '%'
+    // does not help: a name without a number in it is taken literally, doubled '%' and all.
+    // "-update" makes it write the one picture under the name as given.
+    return {"-skip_frame", "nokey", "-ss", thumbnail_seek(duration_s), "-i", ffmpeg_file_arg(clip.native()),
+            "-frames:v", "1", "-vf", "scale=480:-2", "-q:v", "4", "-update", "1",
+            ffmpeg_file_arg(thumbnail_path(clip).native())};
 }
 
 namespace {
 
 Status make_thumbnail(const std::filesystem::path& clip, double duration_s) {
     const auto directory = thumbnail_path(clip).parent_path();
-    std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    if (error) return io_error(format("creating {}", directory), error.value());
+    if (auto made = make_directories(directory); !made)
+        return io_error(format("creating {}", directory), std::move(made.error()));
     Command command = ffmpeg_command();
     command.append(thumbnail_args(clip, duration_s));
     return run_ffmpeg(std::move(command), "thumbnail");

@@ -2,14 +2,13 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <pwd.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "engine/utf8.hpp"
+#include "engine/whole_file.hpp"
 
 namespace vc {
 namespace {
@@ -66,14 +65,6 @@ std::string unescape(std::string_view raw) {
         }
     }
     return out;
-}
-
-std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return text;
 }
 
 std::filesystem::path config_home(const std::filesystem::path& home) {

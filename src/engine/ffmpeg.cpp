@@ -82,12 +82,11 @@ Command ffmpeg_command() {
     return Command(ffmpeg_path(), {"-hide_banner", "-loglevel", "error", "-y"});
 }
 
-std::string ffmpeg_file_arg(const std::filesystem::path& path) {
-    std::string text = path_text(path);
-    if (text.empty() || text.front() == '/') return text;
-    const std::size_t colon = text.find(':');
-    if (text.front() == '-' || (colon != std::string::npos && colon < text.find('/'))) return "./" + text;
-    return text;
+std::string ffmpeg_file_arg(std::string path) {
+    if (path.empty() || path.front() == '/') return path;
+    const std::size_t colon = path.find(':');
+    if (path.front() == '-' || (colon != std::string::npos && colon < path.find('/'))) path.insert(0, "./");
+    return path;
 }
 
 Status run_ffmpeg(Command command, std::string_view context) {

@@ -45,10 +45,11 @@ std::filesystem::path ffmpeg_path();
 // process group and hook are left for the caller.
 Command ffmpeg_command();
 
-// The text of a file path as an ffmpeg argument. A relative path that begins with '-' or
-// has a ':' before its first '/' would be read as an option or a protocol ("pipe:",
-// "concat:"), so it gets a "./" in front; every other path is its plain text form.
-std::string ffmpeg_file_arg(const std::filesystem::path& path);
+// A file path (its bytes, or its text form where the command line wants text) as an ffmpeg
+// argument. A relative path that begins with '-' or has a ':' before its first '/' would be
+// read as an option or a protocol ("pipe:", "concat:", "http:"), so it gets "./" in front;
+// the bytes themselves are never changed.
+std::string ffmpeg_file_arg(std::string path);
 
 // Runs a short ffmpeg command to its end with standard input from /dev/null and its output
 // captured and dropped. A launch failure is Io "launching ffmpeg for {context}"; any end but

@@ -4,8 +4,6 @@
 // thread as FileDescriptor values. It does no buffering of its own.
 #pragma once
 
-#include <filesystem>
-
 #include <cstddef>
 #include <expected>
 #include <string_view>
@@ -13,6 +11,11 @@
 #include "engine/error.hpp"
 
 namespace vc {
+
+// The one loop that writes a whole buffer to a descriptor, for files, pipes and the terminal
+// alike: resumes after interruptions and partial writes, and gives up with "failed to write
+// whole buffer" on a write that takes no byte, which would otherwise spin for ever.
+std::expected<void, OsError> write_all(int fd, std::string_view bytes);
 
 class FileDescriptor {
 public:
@@ -41,10 +44,9 @@ public:
     // Closes the held descriptor (if any) and takes `fd`.
     void reset(int fd = -1);
 
-    // Writes every byte, resuming after interruptions and partial writes. A pipe whose
-    // reader is gone fails with EPIPE (the process ignores SIGPIPE); a write that takes no
-    // byte fails too.
-    std::expected<void, OsError> write_all(std::string_view bytes) const;
+    // write_all on the held descriptor. A pipe whose reader is gone fails with EPIPE (the
+    // process ignores SIGPIPE).
+    std::expected<void, OsError> write_all(std::string_view bytes) const { return vc::write_all(fd_, bytes); }
     // One read, resumed after an interruption; 0 means the end of the stream.
     std::expected<std::size_t, OsError> read_some(char* buffer, std::size_t size) const;
 
@@ -52,8 +54,5 @@ private:
     int fd_ = -1;
 };
 
-// Creates or truncates `path` (0666 less the umask) and writes all of `content` to it; the
-// error of the open, a write or the close.
-std::expected<void, OsError> write_file(const std::filesystem::path& path, std::string_view content);
 
 }  // namespace vc

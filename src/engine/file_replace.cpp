@@ -10,30 +10,13 @@
 #include <optional>
 #include <string>
 
+#include "engine/file_descriptor.hpp"
+#include "engine/whole_file.hpp"
+
 namespace vc {
 namespace {
 
 constexpr int max_link_hops = 40;
-
-std::expected<void, int> write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(errno);
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return {};
-}
-
-std::expected<void, int> write_in_place(const std::filesystem::path& path, std::string_view bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return std::unexpected(errno);
-    auto written = write_all(fd, bytes);
-    if (::close(fd) != 0 && written) return std::unexpected(errno);
-    return written;
-}
 
 struct Target {
     std::filesystem::path path;       // the file the links lead to
@@ -89,29 +72,29 @@ std::expected<std::pair<std::filesystem::path, int>, int> create_temporary(const
 
 }  // namespace
 
-std::expected<void, int> replace_file(const std::filesystem::path& path, std::string_view bytes) {
+std::expected<void, OsError> replace_file(const std::filesystem::path& path, std::string_view bytes) {
+    const auto os_error = [](int error) { return std::unexpected(OsError::from_errno(error)); };
     auto target = resolve_links(path);
-    if (!target) return std::unexpected(target.error());
-    if (target->existing && !S_ISREG(target->existing->st_mode)) return write_in_place(path, bytes);
+    if (!target) return os_error(target.error());
+    if (target->existing && !S_ISREG(target->existing->st_mode)) return write_whole_file(path, bytes);
     // The rename needs only the directory's permission, so without this check a file that
     // the user may not write (made read-only on purpose, or another user's) would be
     // replaced and become the writer's, where a write in place is refused.
-    if (target->existing && ::faccessat(AT_FDCWD, target->path.c_str(), W_OK, AT_EACCESS) != 0)
-        return std::unexpected(errno);
+    if (target->existing && ::faccessat(AT_FDCWD, target->path.c_str(), W_OK, AT_EACCESS) != 0) return os_error(errno);
 
     auto created = create_temporary(*target);
-    if (!created) return std::unexpected(created.error());
+    if (!created) return os_error(created.error());
     const auto& [temporary, fd] = *created;
 
-    std::expected<void, int> result;
+    std::expected<void, OsError> result;
     if (target->existing) {
         // Keep the owner where we may (as root), and the permission bits always.
         [[maybe_unused]] const int ignored = ::fchown(fd, target->existing->st_uid, target->existing->st_gid);
-        if (::fchmod(fd, target->existing->st_mode & 07777) != 0) result = std::unexpected(errno);
+        if (::fchmod(fd, target->existing->st_mode & 07777) != 0) result = os_error(errno);
     }
     if (result) result = write_all(fd, bytes);
-    if (::close(fd) != 0 && result) result = std::unexpected(errno);
-    if (result && ::rename(temporary.c_str(), target->path.c_str()) != 0) result = std::unexpected(errno);
+    if (::close(fd) != 0 && result) result = os_error(errno);
+    if (result && ::rename(temporary.c_str(), target->path.c_str()) != 0) result = os_error(errno);
     if (!result) ::unlink(temporary.c_str());
     return result;
 }

@@ -7,15 +7,17 @@
 #include <filesystem>
 #include <string_view>
 
+#include "engine/error.hpp"
+
 namespace vc {
 
-// Writes `bytes` as the content of the file at `path`, giving the error number on failure.
+// Writes `bytes` as the content of the file at `path`, giving the error on failure.
 // Symbolic links are followed to the file they name, which is replaced (the links stay).
 // A regular file, or one that does not exist yet, is replaced by writing a temporary file
 // beside it (with the old file's permission bits, or 0666 less the umask) and renaming it
 // over; on failure the temporary file is removed and the old file is untouched. An existing
 // file that the effective user may not write fails as writing it in place would (EACCES)
 // and is left alone. Anything else (a device, a FIFO) is opened and written in place.
-std::expected<void, int> replace_file(const std::filesystem::path& path, std::string_view bytes);
+std::expected<void, OsError> replace_file(const std::filesystem::path& path, std::string_view bytes);
 
 }  // namespace vc

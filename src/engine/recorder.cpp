@@ -14,6 +14,7 @@
 #include <system_error>
 #include <thread>
 
+#include "engine/directories.hpp"
 #include "engine/dirs.hpp"
 #include "engine/ffmpeg_stderr.hpp"
 #include "engine/format.hpp"
@@ -63,9 +64,8 @@ RingLocation ring_location() {
 
 // Old segments and lists would be taken for new ones; subdirectories stay.
 Status prepare_private_ring_dir(const std::filesystem::path& ring_dir) {
-    std::error_code error;
-    std::filesystem::create_directories(ring_dir, error);
-    if (error) return io_error(format("creating {}", ring_dir), error.value());
+    if (auto made = make_directories(ring_dir); !made)
+        return io_error(format("creating {}", ring_dir), std::move(made.error()));
     DIR* dir = ::opendir(ring_dir.c_str());
     if (dir == nullptr) return io_error("listing ring dir", errno);
     while (const dirent* entry = ::readdir(dir)) {
@@ -85,17 +85,18 @@ Status prepare_shared_temp_ring_dir(const std::filesystem::path& ring_dir) {
         return config_error(
             format("refusing ring directory {}: it is a symbolic link or belongs to another user", ring_dir));
     };
-    std::error_code error;
-    if (const auto parent = ring_dir.parent_path(); !parent.empty())
-        std::filesystem::create_directories(parent, error);
-    if (error) return io_error(format("creating {}", ring_dir), error.value());
-    if (::mkdir(ring_dir.c_str(), 0700) != 0 && errno != EEXIST) return io_error(format("creating {}", ring_dir), errno);
+    if (auto made = make_directories(ring_dir.parent_path()); !made)
+        return io_error(format("creating {}", ring_dir), std::move(made.error()));
+    const int mkdir_error = ::mkdir(ring_dir.c_str(), 0700) == 0 ? 0 : errno;
+    if (mkdir_error != 0 && mkdir_error != EEXIST) return io_error(format("creating {}", ring_dir), mkdir_error);
 
     const int fd = ::open(ring_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         const int open_error = errno;
         struct stat link {};
         if (open_error == ELOOP || (::lstat(ring_dir.c_str(), &link) == 0 && S_ISLNK(link.st_mode))) return refused();
+        // Something that is no directory stands there: say so as mkdir said it.
+        if (open_error == ENOTDIR && mkdir_error == EEXIST) return io_error(format("creating {}", ring_dir), EEXIST);
         return io_error(format("creating {}", ring_dir), open_error);
     }
     struct stat status {};

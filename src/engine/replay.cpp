@@ -1,8 +1,5 @@
 #include "engine/replay.hpp"
 
-#include "engine/file_descriptor.hpp"
-
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,9 +11,11 @@
 #include <locale.h>
 #include <thread>
 
+#include "engine/directories.hpp"
 #include "engine/ffmpeg.hpp"
 #include "engine/format.hpp"
 #include "engine/utf8.hpp"
+#include "engine/whole_file.hpp"
 
 namespace vc {
 
@@ -72,32 +71,13 @@ locale_t c_locale() {
 // The whole list as text; a missing file is reported apart so the caller can wait for the
 // recorder to list its first segment.
 Result<std::string> read_list_once(const std::filesystem::path& path, bool& missing) {
-    missing = false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            missing = true;
-            return std::string();
-        }
-        return io_error("reading replay index", errno);
-    }
-    std::string text;
-    char buffer[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            ::close(fd);
-            return io_error("reading replay index", error);
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    if (!is_valid_utf8(text))
+    auto text = read_whole_file(path);
+    missing = !text && text.error().code == ENOENT;
+    if (missing) return std::string();
+    if (!text) return io_error("reading replay index", std::move(text.error()));
+    if (!is_valid_utf8(*text))
         return io_error("reading replay index", OsError::with_message("stream did not contain valid UTF-8"));
-    return text;
+    return std::move(*text);
 }
 
 // The recorder may not have listed its first segment yet: wait about half a second for it.
@@ -113,14 +93,14 @@ Result<std::string> read_ring_list(const std::filesystem::path& ring_dir) {
     }
 }
 
-Status write_whole_file(const std::filesystem::path& path, std::string_view content, const char* context) {
-    if (auto written = write_file(path, content); !written) return io_error(context, written.error());
-    return {};
-}
-
 bool exists_following_links(const std::filesystem::path& path) {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0;
+}
+
+bool exists_itself(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
 }
 
 }  // namespace
@@ -221,11 +201,11 @@ Result<std::filesystem::path> free_clip_path(const std::filesystem::path& clips_
 std::vector<std::string> join_args(const std::filesystem::path& concat_list,
                                    const std::vector<std::string>& track_names,
                                    const std::filesystem::path& clip) {
-    std::vector<std::string> args{"-f", "concat", "-safe", "0", "-i", concat_list.native(),
+    std::vector<std::string> args{"-f", "concat", "-safe", "0", "-i", ffmpeg_file_arg(concat_list.native()),
                                   "-map", "0", "-c", "copy", "-movflags", "+faststart"};
     const auto metadata = track_metadata_args(track_names);
     args.insert(args.end(), metadata.begin(), metadata.end());
-    args.push_back(clip.native());
+    args.push_back(ffmpeg_file_arg(clip.native()));
     return args;
 }
 
@@ -250,20 +230,25 @@ Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
     std::string list;
     for (const auto& segment : chosen) list += concat_list_line(list_dir, segment.name);
     const auto list_path = ring_dir / "save.txt";
-    if (auto written = write_whole_file(list_path, list, "writing concat list"); !written)
-        return std::unexpected(std::move(written.error()));
+    if (auto written = write_whole_file(list_path, list); !written)
+        return io_error("writing concat list", std::move(written.error()));
 
-    std::error_code created;
-    if (!clips_dir.empty()) std::filesystem::create_directories(clips_dir, created);
-    if (created) return io_error(format("creating {}", clips_dir), created.value());
+    if (auto made = make_directories(clips_dir); !made)
+        return io_error(format("creating {}", clips_dir), std::move(made.error()));
 
     auto clip = free_clip_path(clips_dir, origin, clip_time_text(std::time(nullptr)));
     if (!clip) return std::unexpected(std::move(clip.error()));
 
+    // Whatever a failed join wrote (an empty or cut-short file on a full disk) is no clip.
+    // Only a file this save made is removed: the name was free, but a dangling link there
+    // counts as free too, and the link is not ours to remove.
+    const bool clip_was_absent = !exists_itself(*clip);
     Command command = ffmpeg_command();
     command.append(join_args(list_path, track_names, *clip));
-    if (auto joined = run_ffmpeg(std::move(command), "saving replay"); !joined)
+    if (auto joined = run_ffmpeg(std::move(command), "saving replay"); !joined) {
+        if (clip_was_absent) ::unlink(clip->c_str());
         return std::unexpected(std::move(joined.error()));
+    }
 
     double duration_s = 0.0;
     for (const auto& segment : chosen) duration_s += segment.duration;

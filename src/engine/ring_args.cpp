@@ -24,7 +24,7 @@ std::string segment_pattern(const std::filesystem::path& ring_dir) {
         if (c == '%') pattern += '%';
     }
     pattern += pattern.empty() || pattern.back() == '/' ? "seg_%05d.ts" : "/seg_%05d.ts";
-    return pattern;
+    return ffmpeg_file_arg(std::move(pattern));
 }
 
 }  // namespace
@@ -68,7 +68,7 @@ std::vector<std::string> ring_args(const Config& config, Encoder encoder,
     const std::uint64_t replay = config.replay_seconds;
     args.insert(args.end(), {"-f", "segment", "-segment_time", "1", "-segment_format", "mpegts",
                              "-reset_timestamps", "1", "-segment_wrap", format("{}", replay + 10),
-                             "-segment_list", path_text(ring_dir / "ring.csv"), "-segment_list_type", "csv",
+                             "-segment_list", ffmpeg_file_arg(path_text(ring_dir / "ring.csv")), "-segment_list_type", "csv",
                              "-segment_list_size", format("{}", replay + 2), segment_pattern(ring_dir)});
     return args;
 }

@@ -3,9 +3,6 @@
 // except that an alias replays the node its anchor marked. Unknown keys are skipped in one
 // step each (their values are never walked, so aliases inside them are never expanded).
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -17,6 +14,7 @@
 #include "engine/format.hpp"
 #include "engine/settings_file.hpp"
 #include "engine/utf8.hpp"
+#include "engine/whole_file.hpp"
 #include "engine/yaml_events.hpp"
 #include "engine/yaml_scalars.hpp"
 
@@ -413,27 +411,6 @@ private:
     std::size_t replay_cost_ = 0;
 };
 
-// The whole file, or the error number of the failed open or read.
-std::expected<std::string, int> read_whole_file(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::unexpected(errno);
-    std::string content;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            ::close(fd);
-            return std::unexpected(error);
-        }
-        if (got == 0) break;
-        content.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    return content;
-}
-
 }  // namespace
 
 std::filesystem::path config_path() {
@@ -455,8 +432,8 @@ std::expected<Config, std::string> parse_config_text(std::string_view text) {
 Result<Config> load_config(const std::filesystem::path& path) {
     auto content = read_whole_file(path);
     if (!content) {
-        if (content.error() == ENOENT) return default_config();
-        return io_error(format("reading {}", path), content.error());
+        if (content.error().code == ENOENT) return default_config();
+        return io_error(format("reading {}", path), std::move(content.error()));
     }
     if (!is_valid_utf8(*content))
         return io_error(format("reading {}", path), OsError::with_message("stream did not contain valid UTF-8"));

@@ -1,11 +1,9 @@
 // Writing "config.yaml": the whole text is built in memory with libyaml's emitter, in the
 // fixed key order, then put in place of the old file in one replacement.
 
-#include <sys/stat.h>
 #include <yaml.h>
 
-#include <cerrno>
-
+#include "engine/directories.hpp"
 #include "engine/file_replace.hpp"
 #include "engine/format.hpp"
 #include "engine/settings_file.hpp"
@@ -165,22 +163,6 @@ void emit_track(TextEmitter& out, const Track& track) {
     out.end_mapping();
 }
 
-// mkdir -p with 0777 (less the umask): the directory itself is tried first, its ancestors
-// only when it has none; the error number of the failure that stops it.
-int make_directories(const std::filesystem::path& directory) {
-    struct stat status {};
-    if (::mkdir(directory.c_str(), 0777) == 0) return 0;
-    int error = errno;
-    if (error == ENOENT && directory.has_parent_path() && directory.parent_path() != directory) {
-        if (const int parent_error = make_directories(directory.parent_path()); parent_error != 0)
-            return parent_error;
-        if (::mkdir(directory.c_str(), 0777) == 0) return 0;
-        error = errno;
-    }
-    if (::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return 0;
-    return error;
-}
-
 }  // namespace
 
 Result<std::string> config_yaml_text(const Config& config) {
@@ -229,8 +211,7 @@ Result<std::string> config_yaml_text(const Config& config) {
 Status save_config(const Config& config, const std::filesystem::path& path) {
     const std::filesystem::path parent = path.parent_path();
     if (!parent.empty() && parent != path) {
-        if (const int error = make_directories(parent); error != 0)
-            return io_error(format("creating {}", parent), error);
+        if (auto made = make_directories(parent); !made) return io_error(format("creating {}", parent), made.error());
     }
     auto text = config_yaml_text(config);
     if (!text) return std::unexpected(text.error());

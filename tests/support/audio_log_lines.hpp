@@ -14,10 +14,10 @@ struct AudioLogLines {
     std::mutex mutex;
     std::vector<std::string> lines;
     cli::TerminalLogger logger{cli::LogFilter::parse("engine::audio=info"), cli::LineFormat{false}, {},
-                               [this](std::string_view line) {
+                               [this](std::string_view line) -> std::expected<void, OsError> {
                                    std::lock_guard lock(mutex);
                                    lines.emplace_back(line.substr(28));  // after the timestamp
-                                   return 0;
+                                   return {};
                                }};
     // The lines so far; the list starts again empty.
     std::vector<std::string> take() {
