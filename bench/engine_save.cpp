@@ -127,7 +127,8 @@ std::optional<Want> wait_for(vc::Engine& engine, std::chrono::seconds within) {
 }
 
 std::optional<Figures> run(const vc::Config& settings, const fs::path& home) {
-    auto spawned = vc::spawn_engine(settings);
+    vc::EncoderProbes probes;
+    auto spawned = vc::spawn_engine(settings, probes);
     if (!spawned) {
         std::fprintf(stderr, "engine start: %s\n", vc::format_engine_error(spawned.error()).c_str());
         return std::nullopt;

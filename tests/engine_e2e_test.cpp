@@ -72,6 +72,7 @@ std::string video_codec(const std::filesystem::path& clip) {
 struct EngineFixture : ::testing::Test {
     test::TempDir home;
     test::ScopedEnv env{{"HOME", home.path().string()}, {"XDG_CACHE_HOME", std::nullopt}};
+    EncoderProbes probes;
 
     Config config() const {
         Config config = default_config();
@@ -88,7 +89,7 @@ struct RealEngineFixture : EngineFixture {
 
     // Starts the engine and returns its recorder ffmpeg's pid once EncoderChosen has come.
     pid_t start(std::optional<Engine>& engine) {
-        auto spawned = spawn_engine(config());
+        auto spawned = spawn_engine(config(), probes);
         if (!spawned) {
             ADD_FAILURE() << format_engine_error(spawned.error());
             return -1;
@@ -159,7 +160,7 @@ TEST_F(EngineFixture, RecorderWithoutASegmentListGetsTheNoticeAndRuns) {
     Config settings = config();
     settings.encoder = "libx264";
     const auto before = Clock::now();
-    auto engine = spawn_engine(settings);
+    auto engine = spawn_engine(settings, probes);
     ASSERT_TRUE(engine) << format_engine_error(engine.error());
     EXPECT_GE(Clock::now() - before, 8s);
     EXPECT_LT(Clock::now() - before, 9s);
@@ -182,7 +183,7 @@ TEST_F(EngineFixture, InvalidSettingsStartNothing) {
     test::ScopedEnv fake{{"VANTREL_FFMPEG", ffmpeg.dir().string()}};
     Config settings = config();
     settings.replay_seconds = 1;
-    auto engine = spawn_engine(settings);
+    auto engine = spawn_engine(settings, probes);
     ASSERT_FALSE(engine);
     EXPECT_EQ(format_engine_error(engine.error()), "config: replay_seconds must be 5..=600");
     EXPECT_TRUE(ffmpeg.calls().empty());
