@@ -46,6 +46,14 @@ std::vector<pid_t> children_running(const std::string& program) {
     return found;
 }
 
+// The finished segments the ring's list names.
+std::size_t listed_segments(const std::filesystem::path& ring) {
+    std::ifstream in(ring / "ring.csv");
+    std::size_t lines = 0;
+    for (std::string line; std::getline(in, line);) lines += !line.empty();
+    return lines;
+}
+
 std::optional<EngineEvent> next_event(Engine& engine, std::chrono::milliseconds within = 15s) {
     auto received = engine.events.recv_until(Clock::now() + within);
     if (auto* event = std::get_if<EngineEvent>(&received)) return std::move(*event);
@@ -111,7 +119,10 @@ TEST_F(RealEngineFixture, SavesRealClipsReportsAnUnchangedReplayAgainAndStops) {
     std::optional<Engine> engine;
     const pid_t ffmpeg = start(engine);
     ASSERT_GT(ffmpeg, 1);
-    std::this_thread::sleep_for(3s);  // a few finished segments
+    const auto ring = home / ".cache/vantrelclips/ring";
+    const auto deadline = Clock::now() + 30s;
+    while (listed_segments(ring) < 3 && Clock::now() < deadline) std::this_thread::sleep_for(50ms);
+    ASSERT_GE(listed_segments(ring), 3u) << "a few finished segments";
 
     // Frozen, the recorder finishes no segment between the two saves.
     ASSERT_EQ(::kill(ffmpeg, SIGSTOP), 0);
