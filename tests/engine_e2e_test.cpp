@@ -173,8 +173,9 @@ TEST_F(EngineFixture, RecorderWithoutASegmentListGetsTheNoticeAndRuns) {
     const auto before = Clock::now();
     auto engine = spawn_engine(settings, probes);
     ASSERT_TRUE(engine) << format_engine_error(engine.error());
+    // One wait of 8 s; a second one would make it 16, far more than a busy machine adds.
     EXPECT_GE(Clock::now() - before, 8s);
-    EXPECT_LT(Clock::now() - before, 9s);
+    EXPECT_LT(Clock::now() - before, 16s);
     auto notice = next_event(*engine, 1s);
     ASSERT_TRUE(notice && std::holds_alternative<event::Message>(*notice)) << describe(notice);
     EXPECT_EQ(std::get<event::Message>(*notice).text,

@@ -26,7 +26,7 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr int kReplaySeconds = 5;
-constexpr std::size_t kSaves = 45;
+constexpr std::size_t kSaves = 40;
 constexpr auto kSaveEvery = 4s;  // at least; a save that takes longer delays the next
 
 // The resident set of a process in kB, as /proc shows it; 0 when it cannot be read.
@@ -126,7 +126,13 @@ TEST(ProgramSoak, SavesEveryFewSecondsWhileTheRingWraps) {
     }
 
     EXPECT_EQ(clips.size(), kSaves) << "every save makes a clip of its own";
-    EXPECT_EQ(program.err().find("error: "), std::string::npos) << program.err();
+    // A machine too busy for ffmpeg to finish its first segment within 8 s gets the start-up
+    // notice; any other error line is a fault.
+    std::string errors = program.err();
+    const std::string notice =
+        "error: no video captured yet: is the display asleep or the PC locked? Recording starts once the screen is on.\n";
+    if (const auto at = errors.find(notice); at != std::string::npos) errors.erase(at, notice.size());
+    EXPECT_EQ(errors.find("error: "), std::string::npos) << program.err();
     EXPECT_GT(most_segments, 0u);
     EXPECT_LE(most_segments, static_cast<std::size_t>(kReplaySeconds + 10));
     EXPECT_TRUE(strangers.empty()) << *strangers.begin();
