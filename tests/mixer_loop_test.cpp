@@ -198,12 +198,14 @@ TEST_F(MixerLoop, StopWhileBlockedOnAFullPipe) {
     const auto deadline = Clock::now() + 30s;
     while ((mixer_tid == 0 || !blocked_in_write(mixer_tid, pipe.write.get())) && Clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
+    const bool blocked = blocked_in_write(mixer_tid, pipe.write.get());
+    const std::size_t queued = pipe.queued();
     const std::size_t capacity = pipe.capacity();
-    ASSERT_TRUE(blocked_in_write(mixer_tid, pipe.write.get())) << "the mixer never blocked on the full pipe";
-    EXPECT_GT(pipe.queued() + 2 * kTickBytes, capacity);
     stop = true;
     pipe.read.reset();
     mixer.join();
+    ASSERT_TRUE(blocked) << "the mixer never blocked on the full pipe";
+    EXPECT_GT(queued + 2 * kTickBytes, capacity);
     EXPECT_EQ(ticks, capacity / (2 * kTickBytes) + 1);  // the last one failed
     EXPECT_TRUE(f.engine.messages().empty());
 }
