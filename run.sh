@@ -18,16 +18,19 @@ if [[ -n "${DISPLAY:-}" ]]; then
   exec "$program" "$@"
 fi
 
-n=90
-while [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]]; do n=$((n + 1)); done
-Xvfb ":$n" -screen 0 1280x720x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display itself and writes its number once it accepts clients; -noreset
+# keeps it from resetting whenever its last client disconnects (an xrandr run), which would
+# refuse a client connecting at that moment.
+exec {xvfb_out}< <(exec Xvfb -displayfd 1 -screen 0 1280x720x24 -nolisten tcp -noreset 2>/dev/null)
 xvfb=$!
 trap 'kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null || true' EXIT
-for _ in $(seq 100); do
-  [[ -e /tmp/.X11-unix/X$n ]] && break
-  kill -0 "$xvfb" 2>/dev/null || { echo "run.sh: Xvfb did not start" >&2; exit 1; }
-  sleep 0.05
-done
+n=
+read -r -t 15 -u "$xvfb_out" n || true
+exec {xvfb_out}<&-
+if [[ ! $n =~ ^[0-9]+$ ]]; then
+  echo "run.sh: Xvfb did not start" >&2
+  exit 1
+fi
 echo "run.sh: DISPLAY is not set: recording a private Xvfb screen on :$n (1280x720)" >&2
 status=0
 DISPLAY=":$n" "$program" "$@" || status=$?

@@ -165,7 +165,8 @@ std::optional<Figures> run(const vc::Config& settings, const fs::path& home) {
     std::vector<std::string> devices;
     for (const auto& track : settings.tracks)
         if (track.enabled && track.device) devices.push_back(*track.device);
-    auto spawned = vc::spawn_engine(settings);
+    vc::EncoderProbes probes;
+    auto spawned = vc::spawn_engine(settings, probes);
     if (!spawned) {
         std::fprintf(stderr, "engine start: %s\n", vc::format_engine_error(spawned.error()).c_str());
         return std::nullopt;

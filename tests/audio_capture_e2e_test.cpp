@@ -151,7 +151,7 @@ TEST_F(PulseServer, ServerGoneEndsTheStreamWithOneReport) {
     auto opened = open_track(default_audio_host(), track("Mic", "Monitor"));
     ASSERT_TRUE(opened) << format_engine_error(opened.error());
     EXPECT_EQ(workers_running(), 1);
-    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(wait_for([&] { return opened->queue->size() > 0; }, 10s)) << "the stream never delivered";
     test::audio_log_lines().take();
     stop_server(SIGKILL);
     ASSERT_TRUE(wait_for([] { return workers_running() == 0; }, 5s)) << "the worker still runs";

@@ -90,6 +90,7 @@ struct ClipFixture : ::testing::Test {
                         {"DISPLAY", xvfb.display()},
                         {"VANTREL_FFMPEG", ffmpeg.dir().string()}};
     std::filesystem::path ring = home / ".cache/vantrelclips/ring";
+    EncoderProbes probes;  // a run of the program of its own: no encoder tested yet
 
     Config config() const {
         Config config = default_config();  // "auto", 60 fps, quality 23, 30 s replay
@@ -119,7 +120,7 @@ struct ClipFixture : ::testing::Test {
     // Starts the engine, records for kRecording and saves one clip; the engine is stopped
     // and released before this returns, so no ffmpeg is left.
     std::optional<ClipInfo> record_and_save(const Config& settings) {
-        auto spawned = spawn_engine(settings);
+        auto spawned = spawn_engine(settings, probes);
         if (!spawned) {
             ADD_FAILURE() << format_engine_error(spawned.error());
             return std::nullopt;
@@ -146,7 +147,7 @@ TEST_F(ClipFixture, AutoTestsEncodersRecordsWithTheExactArgumentsAndSavesAThirty
     const auto clip = record_and_save(config());
     ASSERT_TRUE(clip);
 
-    // This is the first engine start of the process, so the encoder tests all ran: nvenc
+    // This is the first engine start of the run, so the encoder tests all ran: nvenc
     // and vaapi fail without a GPU, libx264 passes and records, libopenh264 is never tested.
     const auto calls = ffmpeg.calls();
     ASSERT_GE(calls.size(), 4u);

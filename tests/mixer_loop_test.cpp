@@ -2,11 +2,16 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <thread>
 
 #include "engine/mixer_loop.hpp"
@@ -169,76 +174,100 @@ TEST_F(MixerLoop, StopBeforeTheFirstTickWritesNothing) {
     EXPECT_EQ(pipe.queued(), 0u);
 }
 
+// True while thread `tid` of this process waits in write(2) on `fd`.
+bool blocked_in_write(pid_t tid, int fd) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    std::string first_argument;
+    in >> number >> first_argument;
+    return number == SYS_write && first_argument.starts_with("0x") &&
+           std::stol(first_argument.substr(2), nullptr, 16) == fd;
+}
+
 // ffmpeg stalls, the pipe fills and the mixer blocks in its write; the recorder then sets the
 // stop flag and kills ffmpeg. The broken pipe that follows ends the mixer without a message.
 TEST_F(MixerLoop, StopWhileBlockedOnAFullPipe) {
     Fixture f({{0.1f, 0.1f}, {0.2f, 0.2f}});
     Pipe pipe;
     std::atomic<bool> stop{false};
+    std::atomic<pid_t> mixer_tid{0};
     std::uint64_t ticks = 0;
-    std::thread mixer([&] { ticks = run_tick_schedule(*f.mixer, pipe.write, stop); });
-    const auto deadline = Clock::now() + 10s;
-    // Once no whole block fits any more, the next tick's write blocks (the kernel may or may
-    // not take part of it first).
-    while (pipe.queued() + 2 * kTickBytes <= pipe.capacity() && Clock::now() < deadline)
+    std::thread mixer([&] {
+        mixer_tid = ::gettid();
+        ticks = run_tick_schedule(*f.mixer, pipe.write, stop);
+    });
+    const auto deadline = Clock::now() + 30s;
+    while ((mixer_tid == 0 || !blocked_in_write(mixer_tid, pipe.write.get())) && Clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
-    std::this_thread::sleep_for(100ms);
+    const bool blocked = blocked_in_write(mixer_tid, pipe.write.get());
+    const std::size_t queued = pipe.queued();
     const std::size_t capacity = pipe.capacity();
-    EXPECT_GT(pipe.queued() + 2 * kTickBytes, capacity);
     stop = true;
     pipe.read.reset();
     mixer.join();
+    ASSERT_TRUE(blocked) << "the mixer never blocked on the full pipe";
+    EXPECT_GT(queued + 2 * kTickBytes, capacity);
     EXPECT_EQ(ticks, capacity / (2 * kTickBytes) + 1);  // the last one failed
     EXPECT_TRUE(f.engine.messages().empty());
 }
 
-// Over ten seconds, with the consumer not reading for two of them, the mixer writes exactly
-// one whole block per 10 ms of the monotonic clock: ticks delayed by the stall are caught up
-// afterwards, none is skipped, and the schedule does not drift.
-TEST_F(MixerLoop, WritesOneBlockPerTickElapsedAcrossAStalledConsumer) {
+// Time that moves only when the schedule sleeps: each sleep ends later than asked by what
+// `late` says (a busy machine, or a consumer that held up the writes meanwhile), and the
+// stop flag is set during the first sleep that ends at or after `stop_at`, as the recorder
+// would set it. At every sleep it checks the schedule against the time.
+struct StallingClock final : TickClock {
+    Clock::time_point time = Clock::time_point{} + 1h;
+    Clock::time_point started = time;
+    std::function<Clock::duration(std::uint64_t sleep)> late;
+    Clock::duration stop_at;
+    std::atomic<bool>* stop = nullptr;
+    std::function<std::uint64_t()> blocks_written;
+    std::uint64_t sleeps = 0;
+    std::uint64_t blocks_at_last_sleep = 0;
+
+    Clock::time_point now() override { return time; }
+    void sleep_for(Clock::duration duration) override {
+        // Written so far: one block per started tick since the first, neither fewer (a tick
+        // skipped or still owed) nor more (a tick early); and the sleep aims at the next one.
+        const std::uint64_t blocks = blocks_written();
+        const auto ticks_due = static_cast<std::uint64_t>((time - started) / 10ms) + 1;
+        EXPECT_EQ(blocks, ticks_due) << "sleep " << sleeps << " at " << (time - started) / 1ms << " ms";
+        EXPECT_EQ(time + duration - started, blocks * 10ms) << "sleep " << sleeps;
+        blocks_at_last_sleep = blocks;
+        time += duration + late(sleeps++);
+        if (time - started >= stop_at) *stop = true;
+    }
+};
+
+// Ten seconds of the schedule with wake-ups late by up to 12 ms and one stall of two
+// seconds: ticks delayed by a stall are caught up back to back, none is skipped, none runs
+// early, and the schedule does not drift. A stop during a sleep ends it without another tick.
+TEST_F(MixerLoop, WritesOneBlockPerTickElapsedAcrossStalls) {
     Fixture f({{0.1f, 0.1f}, {0.2f, 0.2f}});
-    Pipe pipe;
+    const FileDescriptor stream(::memfd_create("stream", MFD_CLOEXEC));
+    ASSERT_TRUE(stream);
     std::atomic<bool> stop{false};
-    std::atomic<bool> reading{true};
-    std::uint64_t read_bytes = 0;
-    std::thread reader([&] {
-        std::string buffer(65536, '\0');
-        for (;;) {
-            if (!reading) {
-                std::this_thread::sleep_for(1ms);
-                continue;
-            }
-            auto got = pipe.read.read_some(buffer.data(), buffer.size());
-            if (!got || *got == 0) return;
-            read_bytes += *got;
-        }
-    });
+    StallingClock clock;
+    clock.late = [](std::uint64_t sleep) -> Clock::duration {
+        if (sleep == 300) return 2s;
+        return (sleep % 5) * 3ms;
+    };
+    clock.stop_at = 10s;
+    clock.stop = &stop;
+    clock.blocks_written = [&] {
+        struct stat status {};
+        EXPECT_EQ(::fstat(stream.get(), &status), 0);
+        EXPECT_EQ(static_cast<std::size_t>(status.st_size) % (2 * kTickBytes), 0u) << "whole blocks only";
+        return static_cast<std::uint64_t>(status.st_size) / (2 * kTickBytes);
+    };
 
-    std::uint64_t ticks = 0;
-    Clock::time_point started, ended;
-    std::thread mixer([&] {
-        started = Clock::now();
-        ticks = run_tick_schedule(*f.mixer, pipe.write, stop);
-        ended = Clock::now();
-        pipe.write.reset();
-    });
-    std::this_thread::sleep_for(3s);
-    reading = false;
-    std::this_thread::sleep_for(2s);
-    const std::size_t stalled = pipe.queued();
-    reading = true;
-    std::this_thread::sleep_for(5s);
-    const auto stopped = Clock::now();
-    stop = true;
-    mixer.join();
-    reader.join();
+    const std::uint64_t ticks = run_tick_schedule(*f.mixer, stream, stop, clock);
 
-    EXPECT_GT(stalled + 2 * kTickBytes, pipe.capacity()) << "the stall filled the pipe";
-    EXPECT_EQ(read_bytes, ticks * 2 * kTickBytes);
-    const auto tick_of = [&](Clock::time_point t) { return static_cast<std::uint64_t>((t - started) / 10ms) + 1; };
-    // Never ahead of the clock; behind only by what a busy machine delays the last ticks.
-    EXPECT_LE(ticks, tick_of(ended));
-    EXPECT_GE(ticks + 5, tick_of(stopped));
+    EXPECT_EQ(ticks, clock.blocks_written());
+    EXPECT_EQ(ticks, clock.blocks_at_last_sleep) << "no tick after the stop";
+    EXPECT_GT(clock.sleeps, 300u) << "the stall came";
+    EXPECT_LT(clock.sleeps + 200, ticks) << "the stall's ticks ran without sleeping";
+    EXPECT_TRUE(f.engine.messages().empty());
 }
 
 // The stream's start: one block of silence, then nothing until ffmpeg has read it, so that

@@ -1,6 +1,7 @@
 // The real program left recording for minutes with a short ring that wraps many times and
 // a save every few seconds: every save must succeed with a clip of its own, the ring must
-// stay within its bound, and the program's memory must not grow with the saves.
+// stay within its bound, and the program's memory must not grow with the saves. The soak is
+// a number of saves, not a span of time: a busy machine makes it last longer, not smaller.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,8 +26,8 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr int kReplaySeconds = 5;
-constexpr auto kSoak = 180s;
-constexpr auto kSaveEvery = 4s;
+constexpr std::size_t kSaves = 40;
+constexpr auto kSaveEvery = 4s;  // at least; a save that takes longer delays the next
 
 // The resident set of a process in kB, as /proc shows it; 0 when it cannot be read.
 long resident_kb(pid_t pid) {
@@ -108,12 +109,9 @@ TEST(ProgramSoak, SavesEveryFewSecondsWhileTheRingWraps) {
     std::set<std::string> clips;
     long first_rss = 0;
     long last_rss = 0;
-    std::size_t saves = 0;
-    const auto end = std::chrono::steady_clock::now() + kSoak;
-    while (std::chrono::steady_clock::now() < end) {
+    for (std::size_t saves = 1; saves <= kSaves; ++saves) {
         const auto next = std::chrono::steady_clock::now() + kSaveEvery;
         program.type("\n");
-        ++saves;
         ASSERT_TRUE(program.wait_for_stdout(" MB)\n", 30s, saves)) << "save " << saves << "\n"
                                                                    << program.out() << program.err();
         clips.insert(newest_clip(program.out()));
@@ -127,9 +125,14 @@ TEST(ProgramSoak, SavesEveryFewSecondsWhileTheRingWraps) {
         }
     }
 
-    EXPECT_GE(saves, 40u);
-    EXPECT_EQ(clips.size(), saves) << "every save makes a clip of its own";
-    EXPECT_EQ(program.err().find("error: "), std::string::npos) << program.err();
+    EXPECT_EQ(clips.size(), kSaves) << "every save makes a clip of its own";
+    // A machine too busy for ffmpeg to finish its first segment within 8 s gets the start-up
+    // notice; any other error line is a fault.
+    std::string errors = program.err();
+    const std::string notice =
+        "error: no video captured yet: is the display asleep or the PC locked? Recording starts once the screen is on.\n";
+    if (const auto at = errors.find(notice); at != std::string::npos) errors.erase(at, notice.size());
+    EXPECT_EQ(errors.find("error: "), std::string::npos) << program.err();
     EXPECT_GT(most_segments, 0u);
     EXPECT_LE(most_segments, static_cast<std::size_t>(kReplaySeconds + 10));
     EXPECT_TRUE(strangers.empty()) << *strangers.begin();

@@ -2,8 +2,6 @@
 // the "auto" candidates and the remembered test outcomes, recorders dying during the start,
 // the encoder name check, the ring directory, the fallback ring in the shared temporary
 // directory, and stopping. The real ffmpeg under Xvfb is in engine_e2e_test.cpp.
-// The encoder test outcomes are remembered per process, and each TEST runs in a process of
-// its own under ctest: run a single case at a time when running this program by hand.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -71,6 +69,7 @@ struct RecorderFixture : ::testing::Test {
     std::pair<Sender<EngineCommand>, Receiver<EngineCommand>> commands = make_queue<EngineCommand>();
     std::pair<Sender<EngineEvent>, Receiver<EngineEvent>> events = make_queue<EngineEvent>();
     RecorderContext context{commands.first, events.first, 5s};
+    EncoderProbes probes;  // each case is a fresh run of the program
 
     Config config_with(const std::string& encoder) const {
         Config config = default_config();
@@ -94,7 +93,7 @@ struct RecorderFixture : ::testing::Test {
 
 TEST_F(RecorderFixture, AutoWithNoEncodersTestsEachOnceAndNamesNoEncoder) {
     ffmpeg.set_passing({});
-    auto started = start_recorder(config_with("auto"), context);
+    auto started = start_recorder(config_with("auto"), context, probes);
     ASSERT_FALSE(started);
     EXPECT_EQ(format_engine_error(started.error()), "config: no working H.264 encoder found (is ffmpeg installed?)");
     EXPECT_EQ(ffmpeg.calls(), (Texts{probe_line(Encoder::h264_nvenc), probe_line(Encoder::h264_vaapi),
@@ -107,7 +106,7 @@ TEST_F(RecorderFixture, AutoWithNoEncodersTestsEachOnceAndNamesNoEncoder) {
     EXPECT_TRUE(messages(log::Level::Warn).empty());
 
     // A second start in the same process remembers the failures and runs nothing.
-    started = start_recorder(config_with("auto"), context);
+    started = start_recorder(config_with("auto"), context, probes);
     ASSERT_FALSE(started);
     EXPECT_EQ(ffmpeg.calls().size(), 4u);
     const auto debug = messages(log::Level::Debug);
@@ -119,7 +118,7 @@ TEST_F(RecorderFixture, AutoWithNoEncodersTestsEachOnceAndNamesNoEncoder) {
 TEST_F(RecorderFixture, AutoTakesTheFirstEncoderThatPassesAndRemembersIt) {
     ffmpeg.set_passing({"h264_vaapi"});
     ffmpeg.set_recording({{"*", "list"}});
-    auto started = start_recorder(config_with("auto"), context);
+    auto started = start_recorder(config_with("auto"), context, probes);
     ASSERT_TRUE(started) << format_engine_error(started.error());
     EXPECT_EQ(started->encoder, Encoder::h264_vaapi);
     EXPECT_TRUE(started->track_names.empty());
@@ -144,7 +143,7 @@ TEST_F(RecorderFixture, AutoTakesTheFirstEncoderThatPassesAndRemembersIt) {
     EXPECT_EQ(notice->text, "recorder stopped: ");
 
     // Started again: nvenc is skipped from memory and vaapi is not tested again.
-    started = start_recorder(config_with("auto"), context);
+    started = start_recorder(config_with("auto"), context, probes);
     ASSERT_TRUE(started);
     EXPECT_EQ(ffmpeg.calls().size(), 4u);
     EXPECT_TRUE(is_recorder_run(ffmpeg.calls()[3]));
@@ -154,7 +153,7 @@ TEST_F(RecorderFixture, AutoTakesTheFirstEncoderThatPassesAndRemembersIt) {
 
 TEST_F(RecorderFixture, NamedEncoderWhoseFfmpegExitsIsTheOneFailure) {
     ffmpeg.set_recording({{"*", "exit1"}});
-    auto started = start_recorder(config_with("libx264"), context);
+    auto started = start_recorder(config_with("libx264"), context, probes);
     ASSERT_FALSE(started);
     EXPECT_EQ(format_engine_error(started.error()),
               "config: no encoder could record (libx264: ffmpeg exited (exit status: 1), see log)");
@@ -180,7 +179,7 @@ TEST_F(RecorderFixture, NamedEncoderWhoseFfmpegExitsIsTheOneFailure) {
 TEST_F(RecorderFixture, RecorderDyingDuringTheStartGivesWayToTheNextCandidate) {
     ffmpeg.set_passing({"h264_nvenc", "libx264"});
     ffmpeg.set_recording({{"h264_nvenc", "exit1"}, {"*", "list"}});
-    auto started = start_recorder(config_with("auto"), context);
+    auto started = start_recorder(config_with("auto"), context, probes);
     ASSERT_TRUE(started) << format_engine_error(started.error());
     EXPECT_EQ(started->encoder, Encoder::libx264);
     EXPECT_EQ(messages(log::Level::Warn), Texts{"could not record: ffmpeg exited (exit status: 1), see log"});
@@ -194,13 +193,13 @@ TEST_F(RecorderFixture, UnknownEncoderIsRefusedBeforeTheScreenLookup) {
     for (const std::string name : {"Auto", "x264", ""}) {
         Config config = config_with(name);
         config.display = 7;  // no such screen
-        auto started = start_recorder(config, context);
+        auto started = start_recorder(config, context, probes);
         ASSERT_FALSE(started);
         EXPECT_EQ(format_engine_error(started.error()), "config: unknown encoder " + name);
     }
     Config known = config_with("libx264");
     known.display = 7;
-    auto started = start_recorder(known, context);
+    auto started = start_recorder(known, context, probes);
     ASSERT_FALSE(started);
     EXPECT_TRUE(contains(format_engine_error(started.error()), "doesn't exist")) << format_engine_error(started.error());
     EXPECT_TRUE(ffmpeg.calls().empty());
@@ -220,7 +219,7 @@ TEST_F(RecorderFixture, RingDirectoryIsEmptiedButKeepsSubdirectories) {
     std::filesystem::create_hard_link(outside, ring / "ring.csv");
 
     ffmpeg.set_recording({{"*", "list"}});
-    auto started = start_recorder(config_with("libx264"), context);
+    auto started = start_recorder(config_with("libx264"), context, probes);
     ASSERT_TRUE(started);
     EXPECT_FALSE(std::filesystem::exists(ring / "seg_00003.ts"));
     EXPECT_FALSE(std::filesystem::exists(ring / "save.txt"));
@@ -235,7 +234,7 @@ TEST_F(RecorderFixture, RegularFileWhereTheRingGoesIsReportedAsMkdirSaysIt) {
     const auto ring = ring_dir_path();
     std::filesystem::create_directories(ring.parent_path());
     std::ofstream(ring) << "not a directory";
-    auto started = start_recorder(config_with("libx264"), context);
+    auto started = start_recorder(config_with("libx264"), context, probes);
     ASSERT_FALSE(started);
     EXPECT_EQ(format_engine_error(started.error()), "creating " + ring.string() + ": File exists (os error 17)");
     EXPECT_TRUE(ffmpeg.calls().empty());
@@ -243,7 +242,7 @@ TEST_F(RecorderFixture, RegularFileWhereTheRingGoesIsReportedAsMkdirSaysIt) {
 
 TEST_F(RecorderFixture, StoppingARecorderWhoseFfmpegHasEndedReportsNothing) {
     ffmpeg.set_recording({{"*", "list"}});
-    auto started = start_recorder(config_with("libx264"), context);
+    auto started = start_recorder(config_with("libx264"), context, probes);
     ASSERT_TRUE(started);
     const std::uint32_t pid = started->pid;
     ::kill(static_cast<pid_t>(pid), SIGKILL);
@@ -368,7 +367,8 @@ TEST(RecorderWithoutHome, SharedTemporaryRingIsPrivateAndNeverFollowed) {
             Config config = default_config();
             config.tracks.clear();
             config.encoder = "libx264";
-            auto started = start_recorder(config, RecorderContext{commands_tx, events_tx, 5s});
+            EncoderProbes probes;
+            auto started = start_recorder(config, RecorderContext{commands_tx, events_tx, 5s}, probes);
             const std::string text = started ? "" : format_engine_error(started.error());
             (void)!::write(report[1], text.data(), text.size());
             ::_exit(0);

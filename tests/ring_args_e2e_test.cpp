@@ -109,7 +109,8 @@ TEST(RingRecorder, RelativeRingDirectoryFromARelativeHome) {
         config.replay_seconds = 5;
         auto [commands_tx, commands_rx] = make_queue<EngineCommand>();
         auto [events_tx, events_rx] = make_queue<EngineEvent>();
-        auto started = start_recorder(config, RecorderContext{commands_tx, events_tx, 5s});
+        EncoderProbes probes;
+        auto started = start_recorder(config, RecorderContext{commands_tx, events_tx, 5s}, probes);
         ASSERT_TRUE(started) << format_engine_error(started.error());
         const std::filesystem::path ring = home + "/.cache/vantrelclips/ring";
         EXPECT_EQ(started->ring_dir, ring);

@@ -71,8 +71,8 @@ void open_missing_standard_streams() {
     end_process(1);
 }
 
-Engine start_engine(const Config& config) {
-    auto engine = spawn_engine(clone_config(config));
+Engine start_engine(const Config& config, EncoderProbes& probes) {
+    auto engine = spawn_engine(clone_config(config), probes);
     if (!engine) fail_and_wait(format("could not start recording: {}", format_engine_error(engine.error())));
     return std::move(*engine);
 }
@@ -149,7 +149,8 @@ void print_voice_pack_notice(const Config& config) {
 
 // The screen switch: the old engine is released only once the new one runs, but its
 // recorder must have ended before the new one starts on the same ring directory.
-void switch_screen(Engine& engine, Config& config, const std::filesystem::path& settings_path, std::uint32_t n) {
+void switch_screen(Engine& engine, Config& config, const std::filesystem::path& settings_path, EncoderProbes& probes,
+                   std::uint32_t n) {
     auto screen = find_screen(n - 1);
     if (!screen) {
         print_error_line("error: " + format_engine_error(screen.error()));
@@ -161,13 +162,13 @@ void switch_screen(Engine& engine, Config& config, const std::filesystem::path& 
     if (auto saved = save_config(config, settings_path); !saved)
         print_error_line("warning: could not save settings: " + format_engine_error(saved.error()));
     Engine old = std::move(engine);
-    engine = start_engine(config);
+    engine = start_engine(config, probes);
     // `old` is released here: it sends Stop again and joins the old engine thread.
 }
 
 // Returns the exit status once the program should end.
-int run_main_loop(Engine& engine, Config& config, const std::filesystem::path& settings_path, Hotkey& hotkey,
-                  Receiver<InputCommand>& input) {
+int run_main_loop(Engine& engine, Config& config, const std::filesystem::path& settings_path, EncoderProbes& probes,
+                  Hotkey& hotkey, Receiver<InputCommand>& input) {
     for (;;) {
         if (hotkey.listener) {
             bool pressed = false;
@@ -183,7 +184,7 @@ int run_main_loop(Engine& engine, Config& config, const std::filesystem::path& s
             } else if (std::holds_alternative<input::SaveClip>(*command)) {
                 engine.commands.send(command::Save{std::chrono::nanoseconds(0), Origin::manual});
             } else if (auto* to = std::get_if<input::SwitchScreen>(command)) {
-                switch_screen(engine, config, settings_path, to->screen);
+                switch_screen(engine, config, settings_path, probes, to->screen);
             } else {
                 print_line("Stopping...");
                 stop_engine(engine);
@@ -237,7 +238,9 @@ int main(int argc, char** argv) {
     print_voice_pack_notice(config);
     print_screens(config.display);
 
-    Engine engine = start_engine(config);
+    // Each encoder is tested at most once per run, however often the engine starts again.
+    EncoderProbes probes;
+    Engine engine = start_engine(config, probes);
 
     auto [input_tx, input_rx] = make_queue<InputCommand>();
     if (!spawn_stdin_reader(std::move(input_tx)))
@@ -249,7 +252,7 @@ int main(int argc, char** argv) {
     print_line(format("Recording. Press {} to save a clip, d <number> + Enter to switch screens, q + Enter to quit.",
                       hotkey.prompt_label));
 
-    const int status = run_main_loop(engine, config, settings_path, hotkey, input_rx);
+    const int status = run_main_loop(engine, config, settings_path, probes, hotkey, input_rx);
 
     hotkey.listener.reset();
     g_input = nullptr;

@@ -66,13 +66,13 @@ void Engine::close() {
     if (thread_.joinable()) thread_.join();
 }
 
-Result<Engine> spawn_engine(Config config) {
+Result<Engine> spawn_engine(Config config, EncoderProbes& probes) {
     if (auto valid = validate_config(config); !valid) return std::unexpected(valid.error());
 
     auto [commands_tx, commands_rx] = make_queue<EngineCommand>();
     auto [events_tx, events_rx] = make_queue<EngineEvent>();
     const RecorderContext context{commands_tx, events_tx, std::chrono::seconds(config.autoclip.post_roll_s)};
-    auto recorder = start_recorder(config, context);
+    auto recorder = start_recorder(config, context, probes);
     if (!recorder) return std::unexpected(recorder.error());
 
     const Encoder encoder = recorder->encoder;

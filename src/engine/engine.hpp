@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "engine/audio_mixer.hpp"
+#include "engine/encoder_probes.hpp"
 #include "engine/error.hpp"
 #include "engine/messages.hpp"
 #include "engine/settings.hpp"
@@ -41,6 +42,7 @@ private:
     std::thread thread_;
 };
 
-Result<Engine> spawn_engine(Config config);
+// `probes` are the run's encoder test outcomes; they are used only during this call.
+Result<Engine> spawn_engine(Config config, EncoderProbes& probes);
 
 }  // namespace vc

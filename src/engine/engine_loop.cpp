@@ -11,15 +11,29 @@ struct PendingSave {
     Clock::time_point requested_at;
 };
 
+class SteadyCommandClock final : public CommandClock {
+public:
+    Clock::time_point now() override { return Clock::now(); }
+    Received receive(Receiver<EngineCommand>& commands, std::optional<Clock::time_point> deadline) override {
+        return deadline ? commands.recv_until(*deadline) : commands.recv();
+    }
+};
+
 }  // namespace
 
-void run_command_loop(Receiver<EngineCommand>& commands, const EngineLoopHooks& hooks) {
+CommandClock& steady_command_clock() {
+    // Trivially destructible: still usable by a thread that outlives static destruction.
+    static SteadyCommandClock clock;
+    return clock;
+}
+
+void run_command_loop(Receiver<EngineCommand>& commands, const EngineLoopHooks& hooks, CommandClock& clock) {
     std::optional<PendingSave> pending;
     std::optional<Clock::time_point> last_done;
 
     for (;;) {
         const bool was_pending = pending.has_value();
-        auto received = pending ? commands.recv_until(pending->deadline) : commands.recv();
+        auto received = clock.receive(commands, pending ? std::optional(pending->deadline) : std::nullopt);
 
         if (auto* error = std::get_if<RecvError>(&received)) {
             if (*error == RecvError::Disconnected) return;
@@ -36,7 +50,7 @@ void run_command_loop(Receiver<EngineCommand>& commands, const EngineLoopHooks& 
             if (save->delay == std::chrono::nanoseconds::zero()) {
                 last_done = hooks.save(save->origin);
             } else if (!was_pending) {
-                const auto now = Clock::now();
+                const auto now = clock.now();
                 pending = PendingSave{save->origin, now + save->delay, now};
             }
             // A second delayed request while one waits is dropped.

@@ -6,10 +6,21 @@
 namespace vc {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr auto kTick = std::chrono::milliseconds(10);
 
+class SteadyTickClock final : public TickClock {
+public:
+    std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }
+    void sleep_for(std::chrono::steady_clock::duration duration) override { std::this_thread::sleep_for(duration); }
+};
+
 }  // namespace
+
+TickClock& steady_tick_clock() {
+    // Trivially destructible: still usable by a thread that outlives static destruction.
+    static SteadyTickClock clock;
+    return clock;
+}
 
 MixerState::MixerState(std::vector<MixTrack> tracks_in, SharedLevels levels_in, RecorderContext context_in)
     : tracks(std::move(tracks_in)),
@@ -57,15 +68,16 @@ bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bo
     return true;
 }
 
-std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop) {
+std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
+                                TickClock& clock) {
     std::uint64_t ticks = 0;
-    auto deadline = Clock::now();
+    auto deadline = clock.now();
     if (stop.load()) return ticks;
     for (;;) {
         // Relative sleeps towards an absolute deadline: a late wake-up shortens the next
         // sleep instead of shifting every later tick, so the stream cannot drift.
-        while (Clock::now() < deadline) {
-            std::this_thread::sleep_for(deadline - Clock::now());
+        while (clock.now() < deadline) {
+            clock.sleep_for(deadline - clock.now());
             if (stop.load()) return ticks;
         }
         deadline += kTick;

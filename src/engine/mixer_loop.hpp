@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,10 +51,26 @@ bool write_stream(MixerState& mixer, const StdinWriter& writer, std::string_view
 // closed: {}" unless `stop` is set, and returns false; nothing else of the tick then runs.
 bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop);
 
-// Ticks on absolute 10 ms deadlines of the monotonic clock, the first at once, until `stop`
-// is seen (before the first tick, after every sleep and after every tick) or a write fails.
-// Late ticks are never skipped: after a stall they run back to back until caught up.
+// The tick schedule's time: the monotonic clock and a relative sleep on it. The mixer runs
+// on steady_tick_clock(); a test passes a clock of its own to run many seconds of ticks,
+// stalls included, exactly and at once.
+class TickClock {
+public:
+    virtual std::chrono::steady_clock::time_point now() = 0;
+    virtual void sleep_for(std::chrono::steady_clock::duration duration) = 0;
+
+protected:
+    ~TickClock() = default;
+};
+
+// std::chrono::steady_clock and std::this_thread::sleep_for.
+TickClock& steady_tick_clock();
+
+// Ticks on absolute 10 ms deadlines of `clock`, the first at once, until `stop` is seen
+// (before the first tick, after every sleep and after every tick) or a write fails. Late
+// ticks are never skipped: after a stall they run back to back until caught up.
 // Gives the number of ticks that ran, the failed one included.
-std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop);
+std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
+                                TickClock& clock = steady_tick_clock());
 
 }  // namespace vc

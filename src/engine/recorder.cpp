@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <map>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -30,17 +28,6 @@ constexpr auto kStartupWait = std::chrono::seconds(8);
 constexpr auto kStartupPoll = std::chrono::milliseconds(50);
 constexpr std::string_view kNoVideoNotice =
     "no video captured yet: is the display asleep or the PC locked? Recording starts once the screen is on.";
-
-// Outcomes of encoder tests, for the whole process. Leaked on purpose: no static
-// destructor may run while a detached thread still works.
-struct ProbeCache {
-    std::mutex mutex;
-    std::map<Encoder, bool> passed;
-};
-ProbeCache& probe_cache() {
-    static auto* cache = new ProbeCache;
-    return *cache;
-}
 
 [[noreturn]] void broken_invariant(const char* what) {
     std::fprintf(stderr, "%s\n", what);
@@ -237,36 +224,7 @@ Result<Attempt> attempt(const Config& config, const RecorderContext& context, En
 
 std::filesystem::path ring_dir_path() { return ring_location().path; }
 
-std::vector<std::string> probe_args(Encoder encoder) {
-    std::vector<std::string> args = {"-f", "lavfi", "-i", "color=black:s=256x256:r=30:d=0.1"};
-    if (encoder == Encoder::h264_vaapi)
-        args.insert(args.end(), {"-vaapi_device", "/dev/dri/renderD128", "-vf", "format=nv12,hwupload"});
-    args.insert(args.end(), {"-frames:v", "1"});
-    const auto codec = encoder_args(encoder, 23, 30);
-    args.insert(args.end(), codec.begin(), codec.end());
-    args.insert(args.end(), {"-f", "null", "-"});
-    return args;
-}
-
-Status probe_encoder(Encoder encoder) {
-    ProbeCache& cache = probe_cache();
-    {
-        std::lock_guard lock(cache.mutex);
-        if (auto known = cache.passed.find(encoder); known != cache.passed.end()) {
-            if (known->second) return {};
-            return config_error(format("{} unavailable", encoder_name(encoder)));
-        }
-    }
-    // The lock is not held while ffmpeg runs.
-    Command command = ffmpeg_command();
-    command.append(probe_args(encoder));
-    Status outcome = run_ffmpeg(std::move(command), encoder_name(encoder));
-    std::lock_guard lock(cache.mutex);
-    cache.passed[encoder] = outcome.has_value();
-    return outcome;
-}
-
-Result<Recorder> start_recorder(const Config& config, const RecorderContext& context) {
+Result<Recorder> start_recorder(const Config& config, const RecorderContext& context, EncoderProbes& probes) {
     std::vector<Encoder> candidates;
     const bool automatic = config.encoder == "auto";
     if (automatic) {
@@ -283,7 +241,7 @@ Result<Recorder> start_recorder(const Config& config, const RecorderContext& con
     std::vector<std::string> failures;
     for (Encoder encoder : candidates) {
         if (automatic) {
-            if (auto probed = probe_encoder(encoder); !probed) {
+            if (auto probed = probes.probe(encoder); !probed) {
                 VC_DEBUG("engine", format("{} unavailable: {}", encoder_name(encoder), format_engine_error(probed.error())));
                 continue;
             }

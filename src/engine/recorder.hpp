@@ -14,6 +14,7 @@
 
 #include "engine/audio_mixer.hpp"
 #include "engine/clips.hpp"
+#include "engine/encoder_probes.hpp"
 #include "engine/error.hpp"
 #include "engine/ffmpeg.hpp"
 #include "engine/messages.hpp"
@@ -38,22 +39,16 @@ struct Recorder {
     Encoder encoder = Encoder::libx264;
 };
 
-// Chooses an encoder (testing the "auto" candidates once per process), empties the ring
-// directory, starts the mixer, spawns ffmpeg and waits up to 8 s for its first segment list.
-Result<Recorder> start_recorder(const Config& config, const RecorderContext& context);
+// Chooses an encoder (testing the "auto" candidates through `probes`, which remembers their
+// outcomes for the run), empties the ring directory, starts the mixer, spawns ffmpeg and
+// waits up to 8 s for its first segment list.
+Result<Recorder> start_recorder(const Config& config, const RecorderContext& context, EncoderProbes& probes);
 
 // Stop flag, SIGKILL to ffmpeg's group, its standard input closed, reaped, mixer joined.
 void stop_recorder(Recorder recorder);
 
-// The one-frame test encode of an "auto" candidate; its outcome is remembered for the rest
-// of the process.
-Status probe_encoder(Encoder encoder);
-
 // The ring directory: "ring" in the cache directory, else "vantrel-clips-ring" in TMPDIR
 // (or /tmp), which the start then keeps private to this user.
 std::filesystem::path ring_dir_path();
-
-// The encoder test's arguments after ffmpeg_command's base options.
-std::vector<std::string> probe_args(Encoder encoder);
 
 }  // namespace vc

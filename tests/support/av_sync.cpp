@@ -269,7 +269,7 @@ std::expected<Engine, std::string> SyncRig::start_engine() {
     config.clips_dir = home_ / "clips";
     config.tracks = {Track{.name = "Desk", .source = TrackSource::Input, .device = "vc_desk"}};
     engine_started_ = Clock::now();
-    auto spawned = spawn_engine(config);
+    auto spawned = spawn_engine(config, probes_);
     if (!spawned) return std::unexpected(format_engine_error(spawned.error()));
     if (!wait_for([&] { return newest_listed_end() >= 2.0; }, std::chrono::seconds(30)))
         return std::unexpected("the ring never listed two segments");

@@ -123,6 +123,7 @@ private:
     PulseServer pulse_;
     std::optional<PacedTone> tone_;
     std::optional<RootFlash> flash_;
+    EncoderProbes probes_;
     Clock::time_point engine_started_;
     int references_ = 0;
 };

@@ -41,7 +41,10 @@ XvfbServer::XvfbServer(const std::string& screen) {
         if (std::filesystem::exists(format("/tmp/.X11-unix/X{}", number), ignored) ||
             std::filesystem::exists(format("/tmp/.X{}-lock", number), ignored))
             continue;
-        Command command("Xvfb", {display, "-screen", "0", screen, "-nolisten", "tcp", "-displayfd", "1"});
+        // -noreset: the server would otherwise reset whenever its last client disconnects (an
+        // xrandr run), and a client connecting at that moment would be refused.
+        Command command("Xvfb",
+                        {display, "-screen", "0", screen, "-nolisten", "tcp", "-noreset", "-displayfd", "1"});
         command.stdin_mode = Stdio::null_device;
         command.stdout_mode = Stdio::pipe;
         command.stderr_mode = Stdio::null_device;
