@@ -54,5 +54,4 @@ private:
     int fd_ = -1;
 };
 
-
 }  // namespace vc

@@ -68,8 +68,9 @@ std::vector<std::string> ring_args(const Config& config, Encoder encoder,
     const std::uint64_t replay = config.replay_seconds;
     args.insert(args.end(), {"-f", "segment", "-segment_time", "1", "-segment_format", "mpegts",
                              "-reset_timestamps", "1", "-segment_wrap", format("{}", replay + 10),
-                             "-segment_list", ffmpeg_file_arg(path_text(ring_dir / "ring.csv")), "-segment_list_type", "csv",
-                             "-segment_list_size", format("{}", replay + 2), segment_pattern(ring_dir)});
+                             "-segment_list", ffmpeg_file_arg(path_text(ring_dir / "ring.csv")),
+                             "-segment_list_type", "csv", "-segment_list_size", format("{}", replay + 2),
+                             segment_pattern(ring_dir)});
     return args;
 }
 
