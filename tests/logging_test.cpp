@@ -105,6 +105,8 @@ TEST(RustLog, Matching) {
         {"error,engine::audio=trace", Level::Trace, "engine::audio", true},
         {"info,debug", Level::Debug, "x", true},
         {"ENGINE=info", Level::Info, "engine", false},  // targets match byte for byte
+        {"WARN,engine=DeBug", Level::Debug, "engine", true},  // level names do not
+        {"WARN,engine=DeBug", Level::Info, "ffmpeg", false},
     };
     for (const auto& c : cases) {
         const auto filter = LogFilter::parse(c.rust_log);
