@@ -2,7 +2,7 @@
 # Builds everything (Debug, AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/install-deps
+scripts/install-deps --tests
 cmake -S . -B build/debug -DCMAKE_BUILD_TYPE=Debug -DVANTREL_SANITIZE=ON
 cmake --build build/debug -j"$(nproc)"
 scripts/fetch-libvosk build/debug

@@ -117,6 +117,8 @@ TEST(RustLog, Matching) {
         {"error,engine::audio=trace", Level::Trace, "engine::audio", true},
         {"info,debug", Level::Debug, "x", true},
         {"ENGINE=info", Level::Info, "engine", false},  // targets match byte for byte
+        {"WARN,engine=DeBug", Level::Debug, "engine", true},  // level names do not
+        {"WARN,engine=DeBug", Level::Info, "ffmpeg", false},
         // A field directive stricter than the one behind it decides alone for events with its
         // fields; the others fall to the next directive.
         {"info,engine[{encoder}]=off", Level::Info, "engine", false, {"encoder"}},

@@ -1,20 +1,9 @@
 #include "cli/command_line.hpp"
 
+#include "engine/decimal.hpp"
 #include "engine/utf8.hpp"
 
 namespace vc::cli {
-
-std::optional<std::uint32_t> parse_u32(std::string_view text) {
-    if (text.starts_with('+')) text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > 0xFFFFFFFFu) return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(value);
-}
 
 std::optional<CommandLine> parse_command_line(const std::vector<std::string>& args) {
     CommandLine line;

@@ -18,7 +18,4 @@ struct CommandLine {
 // The arguments after the program's name. nullopt: not accepted (the usage text applies).
 std::optional<CommandLine> parse_command_line(const std::vector<std::string>& args);
 
-// An unsigned 32-bit decimal: an optional '+', then ASCII digits only, at most 4294967295.
-std::optional<std::uint32_t> parse_u32(std::string_view text);
-
 }  // namespace vc::cli

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <thread>
 
+#include "engine/decimal.hpp"
 #include "engine/unicode.hpp"
 #include "engine/utf8.hpp"
 
@@ -37,16 +38,9 @@ ReadOutcome read_line(std::FILE* input, std::string& line) {
 }  // namespace
 
 std::optional<std::uint32_t> parse_screen_number(std::string_view word) {
-    if (!word.empty() && word.front() == '+') word.remove_prefix(1);
-    if (word.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : word) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > 0xFFFFFFFFu) return std::nullopt;
-    }
-    if (value == 0) return std::nullopt;
-    return static_cast<std::uint32_t>(value);
+    const auto number = parse_u32(word);
+    if (!number || *number == 0) return std::nullopt;
+    return number;
 }
 
 InputCommand command_from_line(std::string_view line) {

@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "cli/printing.hpp"
+#include "engine/ascii_case.hpp"
 #include "engine/error.hpp"
 #include "engine/unicode.hpp"
 #include "engine/utf8.hpp"
@@ -21,17 +22,10 @@ constexpr std::string_view kBadLevel =
     "error parsing level filter: expected one of \"off\", \"error\", \"warn\", \"info\", "
     "\"debug\", \"trace\", or a number 0-5";
 
-bool ascii_iequals(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
-}
-
 std::optional<LevelLimit> parse_level(std::string_view text) {
     static constexpr std::string_view names[] = {"off", "error", "warn", "info", "debug", "trace"};
     for (std::size_t i = 0; i < std::size(names); ++i)
-        if (ascii_iequals(text, names[i])) return static_cast<LevelLimit>(i);
+        if (equals_ignoring_ascii_case(text, names[i])) return static_cast<LevelLimit>(i);
     std::string_view digits = text;
     if (digits.starts_with('+')) digits.remove_prefix(1);
     if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))

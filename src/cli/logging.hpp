@@ -47,7 +47,6 @@ public:
                  const std::vector<std::string_view>& field_names = {}) const;
     log::Interest interest(log::Level level, std::string_view target) const;
     log::Level max_level() const { return max_level_; }
-    bool shows_nothing() const { return directives_.empty(); }
 
     // Most specific first: with a target before without, longer target first, more fields first.
     const std::vector<Directive>& directives() const { return directives_; }

@@ -258,8 +258,6 @@ AlsaResult<void> CaptureStream::start() {
     return {};
 }
 
-std::size_t CaptureStream::period_frames() const { return state_->period; }
-
 CaptureStream::CaptureStream(std::unique_ptr<State> state) : state_(std::move(state)) {}
 CaptureStream::CaptureStream(CaptureStream&&) noexcept = default;
 CaptureStream& CaptureStream::operator=(CaptureStream&&) noexcept = default;

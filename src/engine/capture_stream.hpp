@@ -38,9 +38,6 @@ public:
     CaptureStream& operator=(CaptureStream&&) noexcept;
     ~CaptureStream();
 
-    // Frames per read, as the device granted them.
-    std::size_t period_frames() const;
-
 private:
     struct State;
     explicit CaptureStream(std::unique_ptr<State> state);

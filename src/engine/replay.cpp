@@ -11,6 +11,7 @@
 #include <locale.h>
 #include <thread>
 
+#include "engine/ascii_case.hpp"
 #include "engine/directories.hpp"
 #include "engine/ffmpeg.hpp"
 #include "engine/format.hpp"
@@ -27,15 +28,6 @@ constexpr int max_name_suffix = 999;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equals_ignoring_case(std::string_view text, std::string_view lower_word) {
-    if (text.size() != lower_word.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (ascii_lower(text[i]) != lower_word[i]) return false;
-    return true;
-}
-
 // strtod alone would take hex, leading blanks and "1e" (as 1), and from_chars refuses a
 // leading '+': so the grammar is checked here and only the conversion is left to strtod,
 // in the C locale whatever the process locale says.
@@ -43,8 +35,8 @@ bool is_decimal_number(std::string_view text) {
     std::size_t pos = 0;
     if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) ++pos;
     const std::string_view body = text.substr(pos);
-    if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity") ||
-        equals_ignoring_case(body, "nan"))
+    if (equals_ignoring_ascii_case(body, "inf") || equals_ignoring_ascii_case(body, "infinity") ||
+        equals_ignoring_ascii_case(body, "nan"))
         return true;
     std::size_t digits = 0;
     while (pos < text.size() && is_digit(text[pos])) ++pos, ++digits;

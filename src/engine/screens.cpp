@@ -1,7 +1,6 @@
 #include "engine/screens.hpp"
 
-#include <limits>
-
+#include "engine/decimal.hpp"
 #include "engine/format.hpp"
 #include "engine/process.hpp"
 #include "engine/unicode.hpp"
@@ -9,36 +8,6 @@
 
 namespace vc {
 namespace {
-
-// Decimal digits only (the caller strips a sign); nullopt for anything else, for nothing,
-// or for a value past `max`.
-std::optional<std::uint64_t> parse_magnitude(std::string_view text, std::uint64_t max) {
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > max) return std::nullopt;
-    }
-    return value;
-}
-
-std::optional<std::uint32_t> parse_unsigned(std::string_view text) {
-    if (text.starts_with('+')) text.remove_prefix(1);
-    const auto value = parse_magnitude(text, std::numeric_limits<std::uint32_t>::max());
-    if (!value) return std::nullopt;
-    return static_cast<std::uint32_t>(*value);
-}
-
-std::optional<std::int32_t> parse_signed(std::string_view text) {
-    const bool negative = text.starts_with('-');
-    if (negative || text.starts_with('+')) text.remove_prefix(1);
-    const std::uint64_t limit = negative ? 2147483648ULL : 2147483647ULL;
-    const auto value = parse_magnitude(text, limit);
-    if (!value) return std::nullopt;
-    const auto magnitude = static_cast<std::int64_t>(*value);
-    return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
-}
 
 std::string_view before(std::string_view text, char stop) { return text.substr(0, text.find(stop)); }
 
@@ -67,7 +36,7 @@ std::optional<Screen> parse_monitor_line(std::string_view raw_line) {
     Screen screen;
     std::string_view number = tokens[0];
     while (number.ends_with(':')) number.remove_suffix(1);
-    const auto index = parse_unsigned(number);
+    const auto index = parse_u32(number);
     if (!index) return std::nullopt;
     screen.index = *index;
 
@@ -75,12 +44,12 @@ std::optional<Screen> parse_monitor_line(std::string_view raw_line) {
     const std::string_view geometry = tokens[2];
     const std::size_t cut = geometry.find('x');
     if (cut == std::string_view::npos) return std::nullopt;
-    const auto width = parse_unsigned(before(geometry.substr(0, cut), '/'));
+    const auto width = parse_u32(before(geometry.substr(0, cut), '/'));
     const std::vector<std::string_view> pieces = split_at(geometry.substr(cut + 1), '+');
     if (!width || pieces.size() < 3) return std::nullopt;
-    const auto height = parse_unsigned(before(pieces[0], '/'));
-    const auto x = parse_signed(pieces[1]);
-    const auto y = parse_signed(pieces[2]);
+    const auto height = parse_u32(before(pieces[0], '/'));
+    const auto x = parse_i32(pieces[1]);
+    const auto y = parse_i32(pieces[2]);
     if (!height || !x || !y) return std::nullopt;
     screen.width = *width;
     screen.height = *height;
