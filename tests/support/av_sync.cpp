@@ -48,7 +48,8 @@ struct Sample {
 // The "pts_time:" and value lines that ffmpeg's metadata printers write, paired up.
 std::vector<Sample> read_printed_metadata(const std::string& text, const std::string& key) {
     std::vector<Sample> samples;
-    std::optional<double> time;
+    double time = 0.0;
+    bool timed = false;  // a time line came before this value line
     std::size_t start = 0;
     while (start < text.size()) {
         auto end = text.find('\n', start);
@@ -57,11 +58,12 @@ std::vector<Sample> read_printed_metadata(const std::string& text, const std::st
         start = end + 1;
         if (const auto at = line.find("pts_time:"); at != std::string::npos) {
             time = std::strtod(line.c_str() + at + 9, nullptr);
-        } else if (line.rfind(key + "=", 0) == 0 && time) {
+            timed = true;
+        } else if (line.rfind(key + "=", 0) == 0 && timed) {
             const std::string value = line.substr(key.size() + 1);
             // astats prints "-inf" for digital silence.
-            samples.push_back({*time, value.find("inf") != std::string::npos ? -200.0 : std::strtod(value.c_str(), nullptr)});
-            time.reset();
+            samples.push_back({time, value.find("inf") != std::string::npos ? -200.0 : std::strtod(value.c_str(), nullptr)});
+            timed = false;
         }
     }
     return samples;
