@@ -16,6 +16,7 @@
 #include "engine/process.hpp"
 #include "engine/recorder.hpp"
 #include "support/environment.hpp"
+#include "support/other_user.hpp"
 #include "support/fake_ffmpeg.hpp"
 #include "support/log_recorder.hpp"
 
@@ -313,7 +314,7 @@ struct SharedTempCase {
     SharedTempOutcome outcome;
 };
 
-constexpr uid_t kNobody = 54321;
+constexpr uid_t kNobody = test::kUserWithoutHome;
 
 TEST(RecorderWithoutHome, SharedTemporaryRingIsPrivateAndNeverFollowed) {
     using enum SharedTempOutcome;
@@ -350,18 +351,12 @@ TEST(RecorderWithoutHome, SharedTemporaryRingIsPrivateAndNeverFollowed) {
         std::ofstream(elsewhere / "precious.ts") << "keep me";
         c.plant(ring, elsewhere);
 
-        int report[2];
-        ASSERT_EQ(::pipe(report), 0);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::close(report[0]);
+        const auto reported = test::run_as_user_without_home([&]() -> std::string {
             ::unsetenv("HOME");
             ::setenv("TMPDIR", tmp.path().c_str(), 1);
             ::setenv("VANTREL_FFMPEG", ffmpeg.dir().c_str(), 1);
             ::setenv("DISPLAY", ":59999", 1);
-            if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(3);
-            if (ring_dir_path() != ring) ::_exit(4);
+            if (ring_dir_path() != ring) return "another ring directory: " + ring_dir_path().string();
             auto [commands_tx, commands_rx] = make_queue<EngineCommand>();
             auto [events_tx, events_rx] = make_queue<EngineEvent>();
             Config config = default_config();
@@ -369,20 +364,10 @@ TEST(RecorderWithoutHome, SharedTemporaryRingIsPrivateAndNeverFollowed) {
             config.encoder = "libx264";
             EncoderProbes probes;
             auto started = start_recorder(config, RecorderContext{commands_tx, events_tx, 5s}, probes);
-            const std::string text = started ? "" : format_engine_error(started.error());
-            (void)!::write(report[1], text.data(), text.size());
-            ::_exit(0);
-        }
-        ::close(report[1]);
-        std::string text;
-        char buffer[512];
-        for (ssize_t got; (got = ::read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, got);
-        ::close(report[0]);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status));
-        if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "cannot switch to a user without a password entry";
-        ASSERT_EQ(WEXITSTATUS(status), 0);
+            return started ? "" : format_engine_error(started.error());
+        });
+        if (!reported) GTEST_SKIP() << "cannot switch to a user without a password entry";
+        const std::string& text = *reported;
 
         EXPECT_TRUE(std::filesystem::exists(elsewhere / "precious.ts"));
         if (c.outcome == refused) {
@@ -408,19 +393,13 @@ TEST(RecorderWithoutHome, SharedTemporaryRingIsPrivateAndNeverFollowed) {
 }
 
 TEST(RecorderWithoutHome, EmptyTmpdirMeansTheWorkingDirectory) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const auto reported = test::run_as_user_without_home([] {
         ::unsetenv("HOME");
         ::setenv("TMPDIR", "", 1);
-        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(3);
-        ::_exit(ring_dir_path() == std::filesystem::path("vantrel-clips-ring") ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "cannot switch to a user without a password entry";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return ring_dir_path().string();
+    });
+    if (!reported) GTEST_SKIP() << "cannot switch to a user without a password entry";
+    EXPECT_EQ(*reported, "vantrel-clips-ring");
 }
 
 }  // namespace

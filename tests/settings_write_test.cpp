@@ -16,6 +16,7 @@
 #include "engine/settings_file.hpp"
 #include "engine/yaml_scalars.hpp"
 #include "support/environment.hpp"
+#include "support/other_user.hpp"
 
 namespace vc {
 namespace {
@@ -281,7 +282,6 @@ TEST_F(SettingsWrite, PermissionBitsAreKeptAndNewFilesFollowTheUmask) {
 // Tests run as root, whom no permission bit stops: the writes run in a child process as a
 // user with no password entry, in a directory that user may write.
 TEST_F(SettingsWrite, FileTheUserMayNotWriteIsRefusedAndLeftAlone) {
-    constexpr uid_t kNobody = 54321;
     ASSERT_EQ(::chmod(home.path().c_str(), 0777), 0);
     const std::string old_text = "fps: 30\n# read-only on purpose\n";
     const fs::path read_only = home.write("read-only.yaml", old_text);
@@ -291,31 +291,16 @@ TEST_F(SettingsWrite, FileTheUserMayNotWriteIsRefusedAndLeftAlone) {
     const fs::path writable = home.write("writable.yaml", old_text);
     ASSERT_EQ(::chmod(writable.c_str(), 0666), 0);
 
-    int report[2];
-    ASSERT_EQ(::pipe(report), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(report[0]);
-        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(3);
+    const auto reported = test::run_as_user_without_home([&] {
         std::string text;
         for (const fs::path& path : {read_only, theirs, writable}) {
             auto saved = save_config(default_config(), path);
             text += (saved ? std::string("ok") : format_engine_error(saved.error())) + "\n";
         }
-        (void)!::write(report[1], text.data(), text.size());
-        ::_exit(0);
-    }
-    ::close(report[1]);
-    std::string text;
-    char buffer[1024];
-    for (ssize_t got; (got = ::read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, got);
-    ::close(report[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "cannot switch to a user without a password entry";
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+        return text;
+    });
+    if (!reported) GTEST_SKIP() << "cannot switch to a user without a password entry";
+    const std::string& text = *reported;
 
     EXPECT_EQ(text, "writing " + read_only.string() + ": Permission denied (os error 13)\n" +
                         "writing " + theirs.string() + ": Permission denied (os error 13)\n" + "ok\n");
