@@ -112,7 +112,7 @@ TEST(ProgramSoak, SavesEveryFewSecondsWhileTheRingWraps) {
     for (std::size_t saves = 1; saves <= kSaves; ++saves) {
         const auto next = std::chrono::steady_clock::now() + kSaveEvery;
         program.type("\n");
-        ASSERT_TRUE(program.wait_for_stdout(" MB)\n", 30s, saves)) << "save " << saves << "\n"
+        ASSERT_TRUE(program.wait_for_stdout(" MB)\n", 120s, saves)) << "save " << saves << "\n"
                                                                    << program.out() << program.err();
         clips.insert(newest_clip(program.out()));
         (saves == 1 ? first_rss : last_rss) = resident_kb(program.pid());
