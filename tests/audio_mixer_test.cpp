@@ -77,6 +77,17 @@ struct StartedMixer {
         EXPECT_FALSE(writer->send(std::move(stdin_pipe)));
     }
 
+    // Closes the capture as the recorder does, while `pipe` is still read as ffmpeg would:
+    // a mixer whose write blocks on a full pipe could not be joined. Gives what came until
+    // the mixer closed its end.
+    std::string close_reading(const Pipe& pipe) {
+        std::string rest;
+        std::thread reader([&] { rest = pipe.read_to_end(); });
+        close_audio_capture(capture);
+        reader.join();
+        return rest;
+    }
+
     std::vector<std::string> messages() { return test::take_message_texts(events.second); }
 };
 
@@ -167,8 +178,7 @@ TEST_F(AudioMixer, TwoTracksInterleavedInSettingsOrder) {
     EXPECT_EQ(pipe.read_up_to(2 * kTickBytesPerTrack), std::string(2 * kTickBytesPerTrack, '\0'));
     const std::vector<StereoPair> values{kValueA, kValueB};
     std::string stream = read_until_a_full_tick(pipe, values, 30);
-    close_audio_capture(mixer.capture);
-    stream += pipe.read_to_end();  // the mixer closed its end: the stream ends
+    stream += mixer.close_reading(pipe);
 
     ASSERT_GE(stream.size(), 30 * 2 * kTickBytesPerTrack);
     EXPECT_EQ(stream.size() % (2 * kTickBytesPerTrack), 0u) << "whole blocks only";
@@ -202,8 +212,8 @@ TEST_F(AudioMixer, MissingTrackIsLeftOutAndVoiceNeedsAMicrophone) {
     Pipe pipe;
     mixer.hand_over(std::move(pipe.write));
     EXPECT_EQ(pipe.read_up_to(kTickBytesPerTrack), std::string(kTickBytesPerTrack, '\0'));  // the opening silence
-    const std::string stream = read_until_a_full_tick(pipe, {kValueB}, 5);
-    close_audio_capture(mixer.capture);
+    std::string stream = read_until_a_full_tick(pipe, {kValueB}, 5);
+    stream += mixer.close_reading(pipe);
     ASSERT_GE(stream.size(), 5 * kTickBytesPerTrack);
     ASSERT_EQ(stream.size() % kTickBytesPerTrack, 0u);
     // The one opened track's two channels, nothing else: a tick of more tracks would mix

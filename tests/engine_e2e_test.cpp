@@ -104,6 +104,11 @@ struct RealEngineFixture : EngineFixture {
         }
         engine.emplace(std::move(*spawned));
         auto first = next_event(*engine, 1s);
+        // A machine too busy for ffmpeg to finish its first segment within 8 s gets the
+        // start-up notice first.
+        if (first && std::holds_alternative<event::Message>(*first) &&
+            std::get<event::Message>(*first).text.starts_with("no video captured yet: "))
+            first = next_event(*engine, 1s);
         const auto* chosen = first ? std::get_if<event::EncoderChosen>(&*first) : nullptr;
         EXPECT_TRUE(chosen != nullptr) << describe(first);
         if (chosen) {

@@ -26,9 +26,11 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr auto kStart = 60s;  // encoder probe and first segment, under the sanitizers
-constexpr auto kSave = 30s;
-constexpr auto kQuick = 10s;
+// Deadlines for what must come, generous enough for a busy machine under the sanitizers:
+// a passing test never waits them out.
+constexpr auto kStart = 120s;  // encoder probe and first segment
+constexpr auto kSave = 120s;
+constexpr auto kQuick = 30s;
 
 const std::string kBanner = "Vantrel Clips 0.0.1 - PRE-ALPHA: very buggy, may not work at all.";
 const std::string kPrompt =
@@ -67,7 +69,19 @@ protected:
     std::unique_ptr<test::RunningProgram> start(std::vector<std::string> args = {}) {
         auto program = std::make_unique<test::RunningProgram>(std::move(args));
         EXPECT_TRUE(program->wait_for_stdout("Encoder: libx264\n", kStart)) << program->out() << program->err();
+        wait_until_recorded();
         return program;
+    }
+
+    // Until the recorder has listed its first segment. A save asked for before has nothing
+    // to join ("nothing recorded yet"), and a busy machine may take longer than the start's
+    // own 8 s wait to get there.
+    void wait_until_recorded() const {
+        const fs::path list = home_.path() / ".cache" / "vantrelclips" / "ring" / "ring.csv";
+        const auto deadline = std::chrono::steady_clock::now() + kStart;
+        while (!fs::exists(list) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_TRUE(fs::exists(list)) << "no segment was ever listed";
     }
 
     static int press_hotkey() { return xdotool({"key", "alt+F8"}); }
@@ -272,13 +286,14 @@ TEST_F(RecordingTest, SwitchesScreensAndRefusesAMissingOne) {
     EXPECT_NE(settings.find("hotkey: Alt+\n"), std::string::npos) << settings;
 
     // The new engine saves as the old one did.
+    wait_until_recorded();
     program->type("\n");
     EXPECT_TRUE(program->wait_for_stdout(" MB)\n", kSave)) << program->out() << program->err();
 
     // Killed at once, the program leaves no recorder behind (its parent-death signal).
     ASSERT_EQ(::kill(program->pid(), SIGKILL), 0);
     ASSERT_TRUE(program->wait_for_exit(kQuick).has_value());
-    const auto deadline = std::chrono::steady_clock::now() + 1s;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (test::process_alive(*second_recorder) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(test::process_alive(*second_recorder));
