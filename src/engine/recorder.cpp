@@ -18,6 +18,7 @@
 #include "engine/format.hpp"
 #include "engine/log.hpp"
 #include "engine/ring_args.hpp"
+#include "engine/ring_files.hpp"
 #include "engine/screens.hpp"
 
 namespace vc {
@@ -139,7 +140,7 @@ Result<std::optional<AudioCapture>> start_audio(const Config& config, const Reco
 // The first segment list, 8 s passing, or ffmpeg's end (the failure reason).
 std::optional<std::string> wait_for_startup(Recorder& recorder, const RecorderContext& context) {
     const auto deadline = Clock::now() + kStartupWait;
-    const auto ring_list = join_path(recorder.ring_dir, "ring.csv");
+    const auto ring_list = join_path(recorder.ring_dir, kRingListName);
     for (;;) {
         if (Clock::now() >= deadline) {
             context.events.send(event::Message{std::string(kNoVideoNotice)});

@@ -15,6 +15,7 @@
 #include "engine/directories.hpp"
 #include "engine/ffmpeg.hpp"
 #include "engine/format.hpp"
+#include "engine/ring_files.hpp"
 #include "engine/utf8.hpp"
 #include "engine/whole_file.hpp"
 
@@ -74,7 +75,7 @@ Result<std::string> read_list_once(const std::filesystem::path& path, bool& miss
 
 // The recorder may not have listed its first segment yet: wait about half a second for it.
 Result<std::string> read_ring_list(const std::filesystem::path& ring_dir) {
-    const auto path = ring_dir / "ring.csv";
+    const auto path = ring_dir / kRingListName;
     for (int attempt = 0;; ++attempt) {
         bool missing = false;
         auto text = read_list_once(path, missing);
@@ -221,7 +222,7 @@ Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
     if (list_dir.empty()) list_dir = ring_dir;
     std::string list;
     for (const auto& segment : chosen) list += concat_list_line(list_dir, segment.name);
-    const auto list_path = ring_dir / "save.txt";
+    const auto list_path = ring_dir / kSaveListName;
     if (auto written = write_whole_file(list_path, list); !written)
         return io_error("writing concat list", std::move(written.error()));
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "engine/format.hpp"
+#include "engine/ring_files.hpp"
 #include "engine/utf8.hpp"
 
 namespace vc {
@@ -23,7 +24,8 @@ std::string segment_pattern(const std::filesystem::path& ring_dir) {
         pattern += c;
         if (c == '%') pattern += '%';
     }
-    pattern += pattern.empty() || pattern.back() == '/' ? "seg_%05d.ts" : "/seg_%05d.ts";
+    if (!pattern.empty() && pattern.back() != '/') pattern += '/';
+    pattern += kSegmentPattern;
     return ffmpeg_file_arg(std::move(pattern));
 }
 
@@ -68,7 +70,7 @@ std::vector<std::string> ring_args(const Config& config, Encoder encoder,
     const std::uint64_t replay = config.replay_seconds;
     args.insert(args.end(), {"-f", "segment", "-segment_time", "1", "-segment_format", "mpegts",
                              "-reset_timestamps", "1", "-segment_wrap", format("{}", replay + 10),
-                             "-segment_list", ffmpeg_file_arg(path_text(ring_dir / "ring.csv")),
+                             "-segment_list", ffmpeg_file_arg(path_text(ring_dir / kRingListName)),
                              "-segment_list_type", "csv", "-segment_list_size", format("{}", replay + 2),
                              segment_pattern(ring_dir)});
     return args;
