@@ -47,8 +47,4 @@ Result<Recorder> start_recorder(const Config& config, const RecorderContext& con
 // Stop flag, SIGKILL to ffmpeg's group, its standard input closed, reaped, mixer joined.
 void stop_recorder(Recorder recorder);
 
-// The ring directory: "ring" in the cache directory, else "vantrel-clips-ring" in TMPDIR
-// (or /tmp), which the start then keeps private to this user.
-std::filesystem::path ring_dir_path();
-
 }  // namespace vc
