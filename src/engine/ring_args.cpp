@@ -4,6 +4,7 @@
 
 #include "engine/format.hpp"
 #include "engine/ring_files.hpp"
+#include "engine/stream_rate.hpp"
 #include "engine/utf8.hpp"
 
 namespace vc {
@@ -54,7 +55,7 @@ std::vector<std::string> ring_args(const Config& config, Encoder encoder,
     std::size_t audio_input = 0;
     for (const auto& arg : args) audio_input += arg == "-i" ? 1 : 0;
     if (tracks > 0)
-        args.insert(args.end(), {"-thread_queue_size", "1024", "-f", "f32le", "-ar", "48000", "-ac",
+        args.insert(args.end(), {"-thread_queue_size", "1024", "-f", "f32le", "-ar", format("{}", kStreamRate), "-ac",
                                  format("{}", 2 * tracks), "-i", "pipe:0"});
 
     std::string graph = encoder == Encoder::h264_vaapi ? "[0:v]format=nv12,hwupload[v]" : "[0:v]format=yuv420p[v]";
