@@ -42,7 +42,7 @@ std::string ffmpeg_file_arg(std::string path);
 // exit status 0 is Ffmpeg {context, trimmed standard error}. Blocks without a time limit.
 // The run stays in the program's process group and dies with the calling thread (which
 // waits for it), so it never outlives the program.
-Status run_ffmpeg(Command command, std::string_view context);
+[[nodiscard]] Status run_ffmpeg(Command command, std::string_view context);
 
 // Pre-exec hook of every ffmpeg run: the child gets SIGKILL when the thread that forked it
 // ends. The outcome is not checked; it cannot make the spawn fail.

@@ -2,8 +2,9 @@
 //
 // make_queue<T>() gives an unbounded queue whose send never blocks; make_queue<T>(n) gives
 // a queue of n slots, where send waits for room and try_send reports a full queue. A send
-// fails (its result says failed() and hands the message back) only once the receiver is gone. The receiver learns that
-// the queue is disconnected once every sender is gone and every queued message is taken.
+// fails (its result says failed() and hands the message back) only once the receiver is
+// gone. The receiver learns that the queue is disconnected once every sender is gone and
+// every queued message is taken.
 #pragma once
 
 #include <chrono>

@@ -31,7 +31,7 @@ std::string clip_time_text(std::time_t when);
 
 // "<prefix> <time>.mp4", then "<prefix> <time> (n).mp4" for n = 1..999: the first name
 // whose file status cannot be read. Config "could not find a free clip filename" otherwise.
-Result<std::filesystem::path> free_clip_path(const std::filesystem::path& clips_dir, Origin origin,
+[[nodiscard]] Result<std::filesystem::path> free_clip_path(const std::filesystem::path& clips_dir, Origin origin,
                                              std::string_view time_text);
 
 // The join's ffmpeg arguments after the shared base options.
@@ -49,7 +49,7 @@ using SaveOutcome = std::variant<SavedClip, NothingNew>;
 
 // newer_than is the previous save's newest_end, or -infinity for the first save of a
 // recorder run; a list whose newest segment is not newer gives NothingNew and touches no file.
-Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
+[[nodiscard]] Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
                                 const std::filesystem::path& clips_dir, std::uint32_t replay_seconds,
                                 double newer_than, Origin origin,
                                 const std::vector<std::string>& track_names);

@@ -22,7 +22,7 @@ RingLocation ring_location();
 // Makes the ring directory and deletes every file in it (subdirectories stay). In the shared
 // temporary directory the ring is made private to this user first, and a symbolic link or a
 // directory of another user there is refused.
-Status prepare_ring_dir(const RingLocation& ring);
+[[nodiscard]] Status prepare_ring_dir(const RingLocation& ring);
 
 // The ring directory: "ring" in the cache directory, else "vantrel-clips-ring" in TMPDIR
 // (or /tmp), which the start then keeps private to this user.

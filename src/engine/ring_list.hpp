@@ -40,6 +40,6 @@ std::vector<Segment> choose_segments(const std::vector<Segment>& segments, std::
 
 // The list's text from the ring directory. The recorder may not have listed its first
 // segment yet: a missing list is waited for about half a second, then NothingRecorded.
-Result<std::string> read_ring_list(const std::filesystem::path& ring_dir);
+[[nodiscard]] Result<std::string> read_ring_list(const std::filesystem::path& ring_dir);
 
 }  // namespace vc
