@@ -31,6 +31,7 @@
 #include "engine/engine.hpp"
 #include "engine/ffmpeg.hpp"
 #include "engine/replay.hpp"
+#include "engine/ring_list.hpp"
 #include "support/environment.hpp"
 #include "support/pulse_server.hpp"
 #include "support/xvfb.hpp"

@@ -16,6 +16,7 @@
 #include "engine/clips.hpp"
 #include "engine/ffmpeg.hpp"
 #include "engine/replay.hpp"
+#include "engine/ring_list.hpp"
 
 namespace {
 

@@ -74,7 +74,7 @@ struct StartedMixer {
     void hand_over(FileDescriptor stdin_pipe) {
         auto writer = capture->take_writer();
         ASSERT_TRUE(writer);
-        EXPECT_FALSE(writer->send(std::move(stdin_pipe)));
+        EXPECT_TRUE(writer->send(std::move(stdin_pipe)).sent());
     }
 
     // Closes the capture as the recorder does, while `pipe` is still read as ffmpeg would:
@@ -256,12 +256,12 @@ TEST_F(AudioMixer, NoTrackOpenedEndsWithoutWaitingForTheWriter) {
         ASSERT_TRUE(writer);
         const auto deadline = Clock::now() + 10s;
         auto refused = writer->try_send(StdinWriter{});
-        while ((!refused || refused->error != SendError::Disconnected) && Clock::now() < deadline) {
+        while ((refused.sent() || refused.error() != SendError::Disconnected) && Clock::now() < deadline) {
             std::this_thread::sleep_for(5ms);
             refused = writer->try_send(StdinWriter{});
         }
-        ASSERT_TRUE(refused);
-        EXPECT_EQ(refused->error, SendError::Disconnected);
+        ASSERT_TRUE(refused.failed());
+        EXPECT_EQ(refused.error(), SendError::Disconnected);
         close_audio_capture(mixer.capture);
         EXPECT_EQ(mixer.messages().size(), tracks.size());
     }

@@ -55,7 +55,7 @@ public:
 private:
     void send_due() {
         while (next_ < script_.size() && start_ + script_[next_].at <= now_)
-            EXPECT_FALSE(loop_input_.send(std::move(script_[next_++].command)));
+            EXPECT_TRUE(loop_input_.send(std::move(script_[next_++].command)).sent());
     }
 
     Clock::time_point start_ = Clock::time_point{} + 1h;
@@ -187,7 +187,7 @@ TEST(CommandLoopThread, OnlyTheRunningRecordersEndCounts) {
     ASSERT_EQ(got.index(), 0u);
     EXPECT_EQ(std::get<event::Message>(std::get<0>(got)).text, "recorder stopped: boom");
     EXPECT_EQ(std::get<RecvError>(loop.events.second.try_recv()), RecvError::Disconnected);
-    EXPECT_TRUE(loop.commands.first.send(command::Stop{}));  // the receiver is gone: the send fails
+    EXPECT_TRUE(loop.commands.first.send(command::Stop{}).failed());  // the receiver is gone: the send fails
 }
 
 TEST(CommandLoopThread, DisconnectedQueueEndsTheLoop) {

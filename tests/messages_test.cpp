@@ -15,8 +15,8 @@ TEST(EngineMessages, ContextCopiesKeepTheQueuesOpen) {
     auto context = std::make_optional(RecorderContext{std::move(commands), std::move(events), 5s});
     RecorderContext copy = *context;
     context.reset();
-    EXPECT_FALSE(copy.commands.send(command::Save{copy.post_roll, Origin::auto_}));
-    EXPECT_FALSE(copy.events.send(event::LoudMoment{}));
+    EXPECT_TRUE(copy.commands.send(command::Save{copy.post_roll, Origin::auto_}).sent());
+    EXPECT_TRUE(copy.events.send(event::LoudMoment{}).sent());
     copy = RecorderContext{};  // the last holder lets go
     auto save = command_rx.recv();
     ASSERT_EQ(save.index(), 0u);
@@ -35,9 +35,9 @@ TEST(EngineMessages, SendAfterTheEngineEndedGivesTheMessageBack) {
     ClipInfo clip;
     clip.path = "/clips/Clip.mp4";
     auto failure = events.send(event::ClipSaved{clip});
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->error, SendError::Disconnected);
-    EXPECT_EQ(std::get<event::ClipSaved>(failure->message).clip.path, clip.path);
+    ASSERT_TRUE(failure.failed());
+    EXPECT_EQ(failure.error(), SendError::Disconnected);
+    EXPECT_EQ(std::get<event::ClipSaved>(failure.message()).clip.path, clip.path);
 }
 
 TEST(EngineMessages, EventsArriveInTheOrderQueued) {

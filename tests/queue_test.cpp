@@ -21,8 +21,8 @@ T value_of(typename Receiver<T>::Received received) {
 TEST(Queue, OrderAndDisconnectAfterDrain) {
     auto [tx, rx] = make_queue<int>();
     auto tx2 = tx;
-    EXPECT_FALSE(tx.send(1));
-    EXPECT_FALSE(tx2.send(2));
+    EXPECT_TRUE(tx.send(1).sent());
+    EXPECT_TRUE(tx2.send(2).sent());
     tx.reset();
     tx2.reset();
     EXPECT_EQ(value_of<int>(rx.recv()), 1);
@@ -43,19 +43,19 @@ TEST(Queue, SendAfterReceiverGoneGivesMessageBack) {
     auto [tx, rx] = make_queue<std::string>();
     rx.reset();
     auto failure = tx.send("kept");
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->error, SendError::Disconnected);
-    EXPECT_EQ(failure->message, "kept");
+    ASSERT_TRUE(failure.failed());
+    EXPECT_EQ(failure.error(), SendError::Disconnected);
+    EXPECT_EQ(failure.message(), "kept");
 }
 
 TEST(Queue, BoundedTrySendReportsFull) {
     auto [tx, rx] = make_queue<int>(1);
-    EXPECT_FALSE(tx.try_send(1));
+    EXPECT_TRUE(tx.try_send(1).sent());
     auto failure = tx.try_send(2);
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->error, SendError::Full);
+    ASSERT_TRUE(failure.failed());
+    EXPECT_EQ(failure.error(), SendError::Full);
     EXPECT_EQ(value_of<int>(rx.recv()), 1);
-    EXPECT_FALSE(tx.try_send(3));
+    EXPECT_TRUE(tx.try_send(3).sent());
 }
 
 TEST(Queue, BlockingReceiveWakesOnLastSenderGone) {
@@ -124,11 +124,11 @@ TEST(Queue, DeadlineReceiveGetsALaterMessage) {
 
 TEST(Queue, BoundedSendWaitsForRoom) {
     auto [tx, rx] = make_queue<int>(5);
-    for (int i = 0; i < 5; ++i) EXPECT_FALSE(tx.try_send(i));
-    EXPECT_EQ(tx.try_send(5)->error, SendError::Full);
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(tx.try_send(i).sent());
+    EXPECT_EQ(tx.try_send(5).error(), SendError::Full);
     std::atomic<bool> sent{false};
     std::thread sender([&sent, tx = tx]() mutable {
-        EXPECT_FALSE(tx.send(5));
+        EXPECT_TRUE(tx.send(5).sent());
         sent = true;
     });
     std::this_thread::sleep_for(30ms);
@@ -143,17 +143,17 @@ TEST(Queue, BoundedSendWaitsForRoom) {
 
 TEST(Queue, WaitingSendGivesUpWhenReceiverGoes) {
     auto [tx, rx] = make_queue<std::string>(1);
-    EXPECT_FALSE(tx.send("first"));
+    EXPECT_TRUE(tx.send("first").sent());
     std::thread sender([tx = tx]() mutable {
         auto failure = tx.send("second");
-        ASSERT_TRUE(failure);
-        EXPECT_EQ(failure->error, SendError::Disconnected);
-        EXPECT_EQ(failure->message, "second");
+        ASSERT_TRUE(failure.failed());
+        EXPECT_EQ(failure.error(), SendError::Disconnected);
+        EXPECT_EQ(failure.message(), "second");
     });
     std::this_thread::sleep_for(20ms);
     rx.reset();
     sender.join();
-    EXPECT_EQ(tx.try_send("third")->error, SendError::Disconnected);
+    EXPECT_EQ(tx.try_send("third").error(), SendError::Disconnected);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "engine/ffmpeg.hpp"
 #include "engine/process.hpp"
 #include "engine/recorder.hpp"
+#include "engine/ring_directory.hpp"
 #include "support/environment.hpp"
 #include "support/other_user.hpp"
 #include "support/fake_ffmpeg.hpp"

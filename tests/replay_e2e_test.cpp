@@ -18,6 +18,7 @@
 #include "engine/log.hpp"
 #include "engine/process.hpp"
 #include "engine/replay.hpp"
+#include "engine/ring_list.hpp"
 #include "support/environment.hpp"
 
 namespace vc {

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "engine/replay.hpp"
+#include "engine/ring_list.hpp"
 #include "support/environment.hpp"
 
 namespace vc {

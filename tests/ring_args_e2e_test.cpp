@@ -15,6 +15,7 @@
 #include "engine/process.hpp"
 #include "engine/recorder.hpp"
 #include "engine/replay.hpp"
+#include "engine/ring_list.hpp"
 #include "engine/ring_args.hpp"
 #include "support/environment.hpp"
 #include "support/xvfb.hpp"

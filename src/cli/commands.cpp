@@ -67,7 +67,7 @@ void read_commands(std::FILE* input, Sender<InputCommand> sender) {
         const ReadOutcome outcome = read_line(input, line);
         if (outcome == ReadOutcome::End) break;
         const InputCommand command = outcome == ReadOutcome::Failed ? input::Quit{} : command_from_line(line);
-        if (sender.send(command)) break;  // the main loop is gone
+        if (sender.send(command).failed()) break;  // the main loop is gone
         if (std::holds_alternative<input::Quit>(command)) break;
     }
     funlockfile(input);

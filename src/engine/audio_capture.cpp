@@ -7,6 +7,7 @@
 #include "engine/audio_devices.hpp"
 #include "engine/format.hpp"
 #include "engine/log.hpp"
+#include "engine/stream_rate.hpp"
 
 namespace vc {
 namespace {
@@ -79,7 +80,7 @@ Result<TrackCapture> open_track(const AudioHost&, const Track& track) {
     VC_INFO("engine::audio", "audio source opened", log::field("label", track.name),
             log::field("device", device_name(device)), log::field("rate", config->rate),
             log::field("channels", config->channels), log::field("fmt", sample_format_name(config->format)));
-    return TrackCapture{std::move(*stream), {}, static_cast<double>(config->rate) / 48000.0, 0.0, std::move(queue),
+    return TrackCapture{std::move(*stream), {}, static_cast<double>(config->rate) / kStreamRate, 0.0, std::move(queue),
                         track.volume};
 }
 

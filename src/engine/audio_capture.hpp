@@ -24,7 +24,7 @@ AudioHost default_audio_host();
 struct TrackCapture {
     CaptureStream stream;             // captures while held; releasing joins its worker
     std::vector<StereoPair> pending;  // taken from the queue, not yet used
-    double ratio = 1.0;               // device rate / 48000.0
+    double ratio = 1.0;               // device rate / kStreamRate
     double pos = 0.0;                 // fractional read position into `pending`
     SharedFrameQueue queue;
     float volume = 1.0f;

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "engine/format.hpp"
+#include "engine/stream_rate.hpp"
 
 namespace vc {
 namespace {
@@ -67,7 +68,7 @@ int compare_default(const ConfigRange& a, const ConfigRange& b) {
     if (int c = compare(a.channels == 1, b.channels == 1)) return c;
     if (int c = compare(a.channels, b.channels)) return c;
     if (int c = compare(format_score(a.format), format_score(b.format))) return c;
-    if (int c = compare(a.rates.contains(48000), b.rates.contains(48000))) return c;
+    if (int c = compare(a.rates.contains(kStreamRate), b.rates.contains(kStreamRate))) return c;
     if (int c = compare(a.rates.contains(44100), b.rates.contains(44100))) return c;
     return compare(a.rates.max, b.rates.max);
 }
@@ -199,8 +200,8 @@ AlsaResult<StreamConfig> choose_default_config(const HardwareSpace& space) {
     for (const ConfigRange& candidate : *configs)
         if (compare_default(candidate, *best) >= 0) best = &candidate;
     std::uint32_t rate = best->rates.max;
-    if (best->rates.contains(48000))
-        rate = 48000;
+    if (best->rates.contains(kStreamRate))
+        rate = kStreamRate;
     else if (best->rates.contains(44100))
         rate = 44100;
     return StreamConfig{best->channels, rate, best->format};

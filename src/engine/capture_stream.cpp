@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/file_descriptor.hpp"
 #include "engine/format.hpp"
 
 namespace vc {
@@ -87,14 +88,14 @@ struct CaptureStream::State {
     snd_pcm_uframes_t period = 0;
     DataCallback on_data;
     ErrorCallback on_error;
-    int wake_read = -1;
-    int wake_write = -1;
+    FileDescriptor wake_read;
+    FileDescriptor wake_write;
     std::thread worker;
 
     ~State() {
         if (worker.joinable()) {
             const char byte = 1;
-            while (::write(wake_write, &byte, 1) < 0 && errno == EINTR) {
+            while (::write(wake_write.get(), &byte, 1) < 0 && errno == EINTR) {
             }
             worker.join();
         }
@@ -102,13 +103,11 @@ struct CaptureStream::State {
             snd_pcm_drop(pcm);
             snd_pcm_close(pcm);
         }
-        if (wake_read >= 0) ::close(wake_read);
-        if (wake_write >= 0) ::close(wake_write);
     }
 
     // Waits up to `millis` for the wake-up pipe; true when the owner asked the worker to end.
     bool woken(int millis) const {
-        pollfd fd{wake_read, POLLIN, 0};
+        pollfd fd{wake_read.get(), POLLIN, 0};
         int r;
         while ((r = ::poll(&fd, 1, millis)) < 0 && errno == EINTR) {
         }
@@ -163,7 +162,7 @@ struct CaptureStream::State {
             return;
         }
         std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
-        fds[0] = {wake_read, POLLIN, 0};
+        fds[0] = {wake_read.get(), POLLIN, 0};
         if (int err = snd_pcm_poll_descriptors(pcm, fds.data() + 1, static_cast<unsigned>(count)); err < 0) {
             on_error(alsa_error_text("snd_pcm_poll_descriptors", err));
             return;
@@ -241,8 +240,8 @@ AlsaResult<CaptureStream> CaptureStream::open(const std::string& pcm_name, const
     int pipe_ends[2];
     if (::pipe2(pipe_ends, O_CLOEXEC | O_NONBLOCK) != 0)
         return std::unexpected(vc::format("pipe failed: {}", std::system_category().message(errno)));
-    state->wake_read = pipe_ends[0];
-    state->wake_write = pipe_ends[1];
+    state->wake_read.reset(pipe_ends[0]);
+    state->wake_write.reset(pipe_ends[1]);
     return CaptureStream(std::move(state));
 }
 

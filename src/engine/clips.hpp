@@ -56,7 +56,7 @@ std::string clip_meta_json(const ClipMeta& meta);
 // around it and nothing else.
 std::optional<ClipMeta> parse_clip_meta(std::string_view text);
 
-Status write_clip_meta(const std::filesystem::path& clip, const ClipMeta& meta);
+[[nodiscard]] Status write_clip_meta(const std::filesystem::path& clip, const ClipMeta& meta);
 
 // Never fails: a missing, unreadable or malformed file gives nullopt.
 std::optional<ClipMeta> read_clip_meta(const std::filesystem::path& clip);
@@ -72,6 +72,6 @@ std::vector<std::string> thumbnail_args(const std::filesystem::path& clip, doubl
 
 // Writes the metadata file (its failure fails the clip), makes the thumbnail (its failure is
 // only a warning), then reads the clip's status and metadata back into a ClipInfo.
-Result<ClipInfo> finish_clip(std::filesystem::path clip, ClipMeta meta);
+[[nodiscard]] Result<ClipInfo> finish_clip(std::filesystem::path clip, ClipMeta meta);
 
 }  // namespace vc

@@ -13,6 +13,6 @@ namespace vc {
 // mkdir -p with 0777 (less the umask); an existing directory is fine, and so is the empty
 // path. The error is that of the mkdir that stopped it, so a regular file standing where
 // the directory goes gives "File exists", as the system's own mkdir says.
-std::expected<void, OsError> make_directories(const std::filesystem::path& directory);
+[[nodiscard]] std::expected<void, OsError> make_directories(const std::filesystem::path& directory);
 
 }  // namespace vc

@@ -18,7 +18,7 @@ class EncoderProbes {
 public:
     // The test encode of `encoder`, run only the first time it is asked about; later calls
     // give the remembered outcome ("{} unavailable" for a failed one) without running ffmpeg.
-    Status probe(Encoder encoder);
+    [[nodiscard]] Status probe(Encoder encoder);
 
 private:
     // Held for one look-up or one store, never while ffmpeg runs: two callers at once could

@@ -43,6 +43,6 @@ private:
 };
 
 // `probes` are the run's encoder test outcomes; they are used only during this call.
-Result<Engine> spawn_engine(Config config, EncoderProbes& probes);
+[[nodiscard]] Result<Engine> spawn_engine(Config config, EncoderProbes& probes);
 
 }  // namespace vc

@@ -12,25 +12,11 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/encoder.hpp"
 #include "engine/error.hpp"
 #include "engine/process.hpp"
 
 namespace vc {
-
-// Stored in one byte, in this order; the text form is ffmpeg's encoder name.
-enum class Encoder : std::uint8_t {
-    h264_nvenc = 0,
-    h264_amf = 1,
-    h264_qsv = 2,
-    h264_videotoolbox = 3,
-    h264_vaapi = 4,
-    libx264 = 5,
-    libopenh264 = 6,
-};
-
-std::string_view encoder_name(Encoder encoder);
-// The encoder whose name is exactly `text`; "auto" and everything else give nullopt.
-std::optional<Encoder> parse_encoder(std::string_view text);
 
 // "-c:v", the encoder's name, its own options for `quality` (a CRF/QP-like number), and
 // "-g" `gop`. Derived numbers saturate instead of wrapping.
@@ -56,7 +42,7 @@ std::string ffmpeg_file_arg(std::string path);
 // exit status 0 is Ffmpeg {context, trimmed standard error}. Blocks without a time limit.
 // The run stays in the program's process group and dies with the calling thread (which
 // waits for it), so it never outlives the program.
-Status run_ffmpeg(Command command, std::string_view context);
+[[nodiscard]] Status run_ffmpeg(Command command, std::string_view context);
 
 // Pre-exec hook of every ffmpeg run: the child gets SIGKILL when the thread that forked it
 // ends. The outcome is not checked; it cannot make the spawn fail.

@@ -14,6 +14,14 @@ void FileDescriptor::reset(int fd) {
     fd_ = fd;
 }
 
+std::expected<void, OsError> FileDescriptor::close() {
+    const int fd = release();
+    if (fd < 0) return {};
+    // Linux releases the descriptor even when close reports EINTR, and nothing was lost then.
+    if (::close(fd) != 0 && errno != EINTR) return std::unexpected(OsError::from_errno(errno));
+    return {};
+}
+
 std::expected<void, OsError> write_all(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());

@@ -43,6 +43,9 @@ public:
     }
     // Closes the held descriptor (if any) and takes `fd`.
     void reset(int fd = -1);
+    // Closes the held descriptor and says whether the close failed: a full disk may only
+    // show there. The handle is empty afterwards either way.
+    [[nodiscard]] std::expected<void, OsError> close();
 
     // write_all on the held descriptor. A pipe whose reader is gone fails with EPIPE (the
     // process ignores SIGPIPE).

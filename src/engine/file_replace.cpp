@@ -51,7 +51,7 @@ std::expected<Target, int> resolve_links(const std::filesystem::path& path) {
 
 // A fresh file beside `target`, created exclusively. Its name starts with a dot so that a
 // leftover (after a power cut) does not clutter a directory listing.
-std::expected<std::pair<std::filesystem::path, int>, int> create_temporary(const Target& target) {
+std::expected<std::pair<std::filesystem::path, FileDescriptor>, int> create_temporary(const Target& target) {
     static std::atomic<unsigned> counter{0};
     const std::filesystem::path directory =
         target.path.has_parent_path() ? target.path.parent_path() : std::filesystem::path(".");
@@ -63,8 +63,8 @@ std::expected<std::pair<std::filesystem::path, int>, int> create_temporary(const
         const std::string name = "." + target.path.filename().string() + ".tmp-" + std::to_string(::getpid()) +
                                  "-" + std::to_string(counter++) + "-" + std::to_string(stamp % 1000000);
         const std::filesystem::path temporary = directory / name;
-        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0) return std::pair{temporary, fd};
+        FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        if (fd) return std::pair{temporary, std::move(fd)};
         if (errno != EEXIST) return std::unexpected(errno);
     }
     return std::unexpected(EEXIST);
@@ -84,16 +84,16 @@ std::expected<void, OsError> replace_file(const std::filesystem::path& path, std
 
     auto created = create_temporary(*target);
     if (!created) return os_error(created.error());
-    const auto& [temporary, fd] = *created;
+    auto& [temporary, fd] = *created;
 
     std::expected<void, OsError> result;
     if (target->existing) {
         // Keep the owner where we may (as root), and the permission bits always.
-        [[maybe_unused]] const int ignored = ::fchown(fd, target->existing->st_uid, target->existing->st_gid);
-        if (::fchmod(fd, target->existing->st_mode & 07777) != 0) result = os_error(errno);
+        [[maybe_unused]] const int ignored = ::fchown(fd.get(), target->existing->st_uid, target->existing->st_gid);
+        if (::fchmod(fd.get(), target->existing->st_mode & 07777) != 0) result = os_error(errno);
     }
-    if (result) result = write_all(fd, bytes);
-    if (::close(fd) != 0 && result) result = os_error(errno);
+    if (result) result = fd.write_all(bytes);
+    if (auto closed = fd.close(); !closed && result) result = std::move(closed);
     if (result && ::rename(temporary.c_str(), target->path.c_str()) != 0) result = os_error(errno);
     if (!result) ::unlink(temporary.c_str());
     return result;

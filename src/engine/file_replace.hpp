@@ -18,6 +18,6 @@ namespace vc {
 // over; on failure the temporary file is removed and the old file is untouched. An existing
 // file that the effective user may not write fails as writing it in place would (EACCES)
 // and is left alone. Anything else (a device, a FIFO) is opened and written in place.
-std::expected<void, OsError> replace_file(const std::filesystem::path& path, std::string_view bytes);
+[[nodiscard]] std::expected<void, OsError> replace_file(const std::filesystem::path& path, std::string_view bytes);
 
 }  // namespace vc

@@ -10,7 +10,7 @@
 #include <variant>
 
 #include "engine/clips.hpp"
-#include "engine/ffmpeg.hpp"
+#include "engine/encoder.hpp"
 #include "engine/queue.hpp"
 
 namespace vc {

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/audio_mixer.hpp"
+#include "engine/audio_levels.hpp"
 #include "engine/detector.hpp"
 #include "engine/frame_queue.hpp"
 #include "engine/messages.hpp"

@@ -14,11 +14,12 @@
 
 #include "engine/frame_queue.hpp"
 #include "engine/speech_gate.hpp"
+#include "engine/stream_rate.hpp"
 
 namespace vc {
 
-inline constexpr std::size_t kBlockFrames = 480;     // 10 ms at 48 kHz
-inline constexpr std::size_t kBacklogPairs = 9600;   // 200 ms: more queued than this is cut
+inline constexpr std::size_t kBlockFrames = kStreamRate / 100;  // 10 ms
+inline constexpr std::size_t kBacklogPairs = kStreamRate / 5;  // 200 ms: more queued than this is cut
 inline constexpr float kSilenceDb = -90.0f;
 // A track whose queue never drained below this many pairs in a whole second holds audio
 // that has been waiting that long: a capture worker or a sound server that stalled once
@@ -31,7 +32,7 @@ using Block = std::array<StereoPair, kBlockFrames>;
 
 // What the mixer carries from tick to tick for one track.
 struct ResampleState {
-    double ratio = 1.0;  // device rate / 48000
+    double ratio = 1.0;  // device rate / kStreamRate
     double pos = 0.0;    // read position in `pending`, in device frames
     std::vector<StereoPair> pending;
     // The least the queue held after a take in the current window, and the window's ticks.

@@ -2,8 +2,9 @@
 //
 // make_queue<T>() gives an unbounded queue whose send never blocks; make_queue<T>(n) gives
 // a queue of n slots, where send waits for room and try_send reports a full queue. A send
-// fails, handing the message back, only once the receiver is gone. The receiver learns that
-// the queue is disconnected once every sender is gone and every queued message is taken.
+// fails (its result says failed() and hands the message back) only once the receiver is
+// gone. The receiver learns that the queue is disconnected once every sender is gone and
+// every queued message is taken.
 #pragma once
 
 #include <chrono>
@@ -48,8 +49,24 @@ struct SendFailure {
     T message;
 };
 
+// What a send answers: sent(), or failed() with the reason and the message given back.
+// There is no conversion to bool, so that a test of it says which way it means.
 template <typename T>
-using SendResult = std::optional<SendFailure<T>>;  // nullopt: sent
+class SendResult {
+public:
+    SendResult() = default;  // sent
+    SendResult(SendFailure<T> failure) : failure_(std::move(failure)) {}
+
+    bool sent() const { return !failure_; }
+    bool failed() const { return failure_.has_value(); }
+    // Only on a failed send.
+    SendError error() const { return failure_->error; }
+    T& message() { return failure_->message; }
+    const T& message() const { return failure_->message; }
+
+private:
+    std::optional<SendFailure<T>> failure_;
+};
 
 template <typename T>
 class Sender {
@@ -115,7 +132,7 @@ private:
         shared_->items.push_back(std::move(message));
         lock.unlock();
         shared_->readable.notify_one();
-        return std::nullopt;
+        return {};
     }
 
     std::shared_ptr<queue_detail::Shared<T>> shared_;

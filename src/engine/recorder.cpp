@@ -1,23 +1,23 @@
 #include "engine/recorder.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <system_error>
 #include <thread>
 
-#include "engine/directories.hpp"
 #include "engine/dirs.hpp"
 #include "engine/ffmpeg_stderr.hpp"
 #include "engine/format.hpp"
 #include "engine/log.hpp"
 #include "engine/ring_args.hpp"
+#include "engine/ring_directory.hpp"
+#include "engine/ring_files.hpp"
 #include "engine/screens.hpp"
 
 namespace vc {
@@ -32,83 +32,6 @@ constexpr std::string_view kNoVideoNotice =
 [[noreturn]] void broken_invariant(const char* what) {
     std::fprintf(stderr, "%s\n", what);
     std::abort();
-}
-
-// Where this attempt's ring lies. Without a home directory it is in the shared temporary
-// directory, where another user may have planted something under its name.
-struct RingLocation {
-    std::filesystem::path path;
-    bool shared_temp = false;
-};
-
-RingLocation ring_location() {
-    if (auto dirs = project_dirs()) return {join_path(dirs->cache_dir, "ring"), false};
-    const char* tmpdir = std::getenv("TMPDIR");
-    return {join_path(tmpdir != nullptr ? std::filesystem::path(tmpdir) : std::filesystem::path("/tmp"),
-                      "vantrel-clips-ring"),
-            true};
-}
-
-// Old segments and lists would be taken for new ones; subdirectories stay.
-Status prepare_private_ring_dir(const std::filesystem::path& ring_dir) {
-    if (auto made = make_directories(ring_dir); !made)
-        return io_error(format("creating {}", ring_dir), std::move(made.error()));
-    DIR* dir = ::opendir(ring_dir.c_str());
-    if (dir == nullptr) return io_error("listing ring dir", errno);
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        ::unlink(join_path(ring_dir, name).c_str());
-    }
-    ::closedir(dir);
-    return {};
-}
-
-// The same in a directory that others can write to: emptying a symbolic link or a directory
-// that someone else owns would delete their files, or let them point us at ours. So the ring
-// is made private, checked through its own descriptor, and emptied relative to it.
-Status prepare_shared_temp_ring_dir(const std::filesystem::path& ring_dir) {
-    const auto refused = [&] {
-        return config_error(
-            format("refusing ring directory {}: it is a symbolic link or belongs to another user", ring_dir));
-    };
-    if (auto made = make_directories(ring_dir.parent_path()); !made)
-        return io_error(format("creating {}", ring_dir), std::move(made.error()));
-    const int mkdir_error = ::mkdir(ring_dir.c_str(), 0700) == 0 ? 0 : errno;
-    if (mkdir_error != 0 && mkdir_error != EEXIST) return io_error(format("creating {}", ring_dir), mkdir_error);
-
-    const int fd = ::open(ring_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        const int open_error = errno;
-        struct stat link {};
-        if (open_error == ELOOP || (::lstat(ring_dir.c_str(), &link) == 0 && S_ISLNK(link.st_mode))) return refused();
-        // Something that is no directory stands there: say so as mkdir said it.
-        if (open_error == ENOTDIR && mkdir_error == EEXIST) return io_error(format("creating {}", ring_dir), EEXIST);
-        return io_error(format("creating {}", ring_dir), open_error);
-    }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        const int stat_error = errno;
-        ::close(fd);
-        return io_error("listing ring dir", stat_error);
-    }
-    if (status.st_uid != ::geteuid()) {
-        ::close(fd);
-        return refused();
-    }
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-        const int list_error = errno;
-        ::close(fd);
-        return io_error("listing ring dir", list_error);
-    }
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        ::unlinkat(::dirfd(dir), entry->d_name, 0);
-    }
-    ::closedir(dir);
-    return {};
 }
 
 // The audio mixer for one attempt, once it has reported which tracks opened.
@@ -139,7 +62,7 @@ Result<std::optional<AudioCapture>> start_audio(const Config& config, const Reco
 // The first segment list, 8 s passing, or ffmpeg's end (the failure reason).
 std::optional<std::string> wait_for_startup(Recorder& recorder, const RecorderContext& context) {
     const auto deadline = Clock::now() + kStartupWait;
-    const auto ring_list = join_path(recorder.ring_dir, "ring.csv");
+    const auto ring_list = join_path(recorder.ring_dir, kRingListName);
     for (;;) {
         if (Clock::now() >= deadline) {
             context.events.send(event::Message{std::string(kNoVideoNotice)});
@@ -162,7 +85,7 @@ struct Attempt {
 Result<Attempt> attempt(const Config& config, const RecorderContext& context, Encoder encoder, const Screen& screen) {
     const RingLocation ring = ring_location();
     const std::filesystem::path& ring_dir = ring.path;
-    auto prepared = ring.shared_temp ? prepare_shared_temp_ring_dir(ring_dir) : prepare_private_ring_dir(ring_dir);
+    auto prepared = prepare_ring_dir(ring);
     if (!prepared) return std::unexpected(prepared.error());
 
     std::optional<AudioCapture> audio;
@@ -221,8 +144,6 @@ Result<Attempt> attempt(const Config& config, const RecorderContext& context, En
 }
 
 }  // namespace
-
-std::filesystem::path ring_dir_path() { return ring_location().path; }
 
 Result<Recorder> start_recorder(const Config& config, const RecorderContext& context, EncoderProbes& probes) {
     std::vector<Encoder> candidates;

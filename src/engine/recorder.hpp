@@ -42,13 +42,9 @@ struct Recorder {
 // Chooses an encoder (testing the "auto" candidates through `probes`, which remembers their
 // outcomes for the run), empties the ring directory, starts the mixer, spawns ffmpeg and
 // waits up to 8 s for its first segment list.
-Result<Recorder> start_recorder(const Config& config, const RecorderContext& context, EncoderProbes& probes);
+[[nodiscard]] Result<Recorder> start_recorder(const Config& config, const RecorderContext& context, EncoderProbes& probes);
 
 // Stop flag, SIGKILL to ffmpeg's group, its standard input closed, reaped, mixer joined.
 void stop_recorder(Recorder recorder);
-
-// The ring directory: "ring" in the cache directory, else "vantrel-clips-ring" in TMPDIR
-// (or /tmp), which the start then keeps private to this user.
-std::filesystem::path ring_dir_path();
 
 }  // namespace vc

@@ -20,30 +20,6 @@
 
 namespace vc {
 
-// One entry of "ring.csv".
-struct Segment {
-    std::string name;
-    double duration = 0.0;  // end - start, or 0 when that is not above 0
-    double end = 0.0;
-
-    bool operator==(const Segment&) const = default;
-};
-
-// A decimal number as the ring list writes it: sign, digits with an optional point and
-// fraction, optional exponent; inf, infinity and nan in any case. Anything else (blanks,
-// hex, a bare exponent) gives nullopt.
-std::optional<double> parse_decimal(std::string_view text);
-
-// "name,start,end[,ignored...]"; nullopt for a line that does not parse.
-std::optional<Segment> parse_segment_line(std::string_view line);
-
-// Every line of the list that parses, in line order (a CR before the LF is dropped).
-std::vector<Segment> parse_ring_list(std::string_view text);
-
-// The newest segments whose durations add up to at least `replay_seconds` (all of them when
-// they never do), oldest first.
-std::vector<Segment> choose_segments(const std::vector<Segment>& segments, std::uint32_t replay_seconds);
-
 // "file '<ring_dir>/<name>'\n" with each single quote written as '\''.
 std::string concat_list_line(const std::filesystem::path& ring_dir, std::string_view name);
 
@@ -55,7 +31,7 @@ std::string clip_time_text(std::time_t when);
 
 // "<prefix> <time>.mp4", then "<prefix> <time> (n).mp4" for n = 1..999: the first name
 // whose file status cannot be read. Config "could not find a free clip filename" otherwise.
-Result<std::filesystem::path> free_clip_path(const std::filesystem::path& clips_dir, Origin origin,
+[[nodiscard]] Result<std::filesystem::path> free_clip_path(const std::filesystem::path& clips_dir, Origin origin,
                                              std::string_view time_text);
 
 // The join's ffmpeg arguments after the shared base options.
@@ -73,7 +49,7 @@ using SaveOutcome = std::variant<SavedClip, NothingNew>;
 
 // newer_than is the previous save's newest_end, or -infinity for the first save of a
 // recorder run; a list whose newest segment is not newer gives NothingNew and touches no file.
-Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
+[[nodiscard]] Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
                                 const std::filesystem::path& clips_dir, std::uint32_t replay_seconds,
                                 double newer_than, Origin origin,
                                 const std::vector<std::string>& track_names);

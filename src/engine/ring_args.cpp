@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #include "engine/format.hpp"
+#include "engine/ring_files.hpp"
+#include "engine/stream_rate.hpp"
 #include "engine/utf8.hpp"
 
 namespace vc {
@@ -23,7 +25,8 @@ std::string segment_pattern(const std::filesystem::path& ring_dir) {
         pattern += c;
         if (c == '%') pattern += '%';
     }
-    pattern += pattern.empty() || pattern.back() == '/' ? "seg_%05d.ts" : "/seg_%05d.ts";
+    if (!pattern.empty() && pattern.back() != '/') pattern += '/';
+    pattern += kSegmentPattern;
     return ffmpeg_file_arg(std::move(pattern));
 }
 
@@ -52,7 +55,7 @@ std::vector<std::string> ring_args(const Config& config, Encoder encoder,
     std::size_t audio_input = 0;
     for (const auto& arg : args) audio_input += arg == "-i" ? 1 : 0;
     if (tracks > 0)
-        args.insert(args.end(), {"-thread_queue_size", "1024", "-f", "f32le", "-ar", "48000", "-ac",
+        args.insert(args.end(), {"-thread_queue_size", "1024", "-f", "f32le", "-ar", format("{}", kStreamRate), "-ac",
                                  format("{}", 2 * tracks), "-i", "pipe:0"});
 
     std::string graph = encoder == Encoder::h264_vaapi ? "[0:v]format=nv12,hwupload[v]" : "[0:v]format=yuv420p[v]";
@@ -68,7 +71,7 @@ std::vector<std::string> ring_args(const Config& config, Encoder encoder,
     const std::uint64_t replay = config.replay_seconds;
     args.insert(args.end(), {"-f", "segment", "-segment_time", "1", "-segment_format", "mpegts",
                              "-reset_timestamps", "1", "-segment_wrap", format("{}", replay + 10),
-                             "-segment_list", ffmpeg_file_arg(path_text(ring_dir / "ring.csv")),
+                             "-segment_list", ffmpeg_file_arg(path_text(ring_dir / kRingListName)),
                              "-segment_list_type", "csv", "-segment_list_size", format("{}", replay + 2),
                              segment_pattern(ring_dir)});
     return args;

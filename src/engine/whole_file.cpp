@@ -27,9 +27,8 @@ std::expected<void, OsError> write_whole_file(const std::filesystem::path& path,
     FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!file) return std::unexpected(OsError::from_errno(errno));
     std::expected<void, OsError> result = file.write_all(content);
-    // A full disk may only show at the close. Linux releases the descriptor even when close
-    // reports EINTR, and nothing was lost then.
-    if (::close(file.release()) != 0 && errno != EINTR && result) result = std::unexpected(OsError::from_errno(errno));
+    // A full disk may only show at the close.
+    if (auto closed = file.close(); !closed && result) result = std::move(closed);
     if (!result && partial == PartialFile::remove) ::unlink(path.c_str());
     return result;
 }

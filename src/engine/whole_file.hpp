@@ -14,7 +14,7 @@
 namespace vc {
 
 // The whole content, or the error of the open or of a read (resumed after interruptions).
-std::expected<std::string, OsError> read_whole_file(const std::filesystem::path& path);
+[[nodiscard]] std::expected<std::string, OsError> read_whole_file(const std::filesystem::path& path);
 
 // What a write that fails once the file is open leaves at its path.
 enum class PartialFile : std::uint8_t {
@@ -24,7 +24,7 @@ enum class PartialFile : std::uint8_t {
 
 // Opens `path` for writing, created (0666 less the umask) or truncated, and writes all of
 // `content` with write_all; the error of the open, a write or the close.
-std::expected<void, OsError> write_whole_file(const std::filesystem::path& path, std::string_view content,
+[[nodiscard]] std::expected<void, OsError> write_whole_file(const std::filesystem::path& path, std::string_view content,
                                               PartialFile partial = PartialFile::keep);
 
 }  // namespace vc

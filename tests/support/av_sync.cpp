@@ -8,7 +8,7 @@
 
 #include "engine/format.hpp"
 #include "engine/process.hpp"
-#include "engine/replay.hpp"
+#include "engine/ring_list.hpp"
 
 // Last: Xlib's macros (Status, Bool, ...) would clash with the names above.
 #include <X11/Xlib.h>

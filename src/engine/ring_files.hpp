@@ -1,0 +1,17 @@
+// The names of the files in the ring directory. The recorder's ffmpeg writes the segments
+// and their list; a save reads the list and writes its concat list beside them. Whatever
+// lies there is deleted when the next recorder starts.
+#pragma once
+
+#include <string_view>
+
+namespace vc {
+
+// ffmpeg's segment list: "name,start,end" per segment, the newest last.
+inline constexpr std::string_view kRingListName = "ring.csv";
+// The concat list of the segments a save joins.
+inline constexpr std::string_view kSaveListName = "save.txt";
+// ffmpeg's pattern for the segment files, numbered round the ring.
+inline constexpr std::string_view kSegmentPattern = "seg_%05d.ts";
+
+}  // namespace vc
