@@ -14,6 +14,7 @@
 #include "engine/engine.hpp"
 #include "engine/process.hpp"
 #include "engine/replay.hpp"
+#include "engine/ring_list.hpp"
 #include "support/environment.hpp"
 #include "support/logging_ffmpeg.hpp"
 #include "support/pulse_server.hpp"
