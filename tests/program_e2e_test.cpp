@@ -235,11 +235,20 @@ TEST_F(RecordingTest, StartsWithItsTextsSavesOnEnterAndStopsOnQuit) {
     EXPECT_TRUE(fs::is_regular_file(fs::path(clip).replace_extension(".json")));
     EXPECT_TRUE(fs::is_regular_file(clips_dir() / ".thumbs" / fs::path(clip).replace_extension(".jpg").filename()));
 
-    // "q" right after a save request: the stop still prints the save's line.
+    // "q" right after a save request: the stop still prints the save's line, as it waits up to
+    // 10 s for each word of the engine. A save that outlasts that (a very busy machine) ends
+    // the program without its line, but only after those 10 s.
+    const auto quit = std::chrono::steady_clock::now();
     program->type("\nq\n");
-    ASSERT_TRUE(program->wait_for_stdout("Stopping...\nSaved ", kSave)) << program->out() << program->err();
+    ASSERT_TRUE(program->wait_for_stdout("Stopping...\n", kQuick)) << program->out() << program->err();
     expect_clean_end(*program, ffmpegs);
-    EXPECT_TRUE(program->out().ends_with(" MB)\n")) << program->out();
+    const std::string& out = program->out();
+    const std::string after_stop = out.substr(out.find("Stopping...\n") + std::string("Stopping...\n").size());
+    if (after_stop.empty()) {
+        EXPECT_GE(std::chrono::steady_clock::now() - quit, 10s) << "the stop gave up on the save early";
+    } else {
+        EXPECT_TRUE(after_stop.starts_with("Saved ") && out.ends_with(" MB)\n")) << out;
+    }
 }
 
 // Also: a hotkey that does not parse leaves Enter alone, and voice commands without their

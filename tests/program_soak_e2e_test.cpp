@@ -103,6 +103,12 @@ TEST(ProgramSoak, SavesEveryFewSecondsWhileTheRingWraps) {
     test::RunningProgram program;
     ASSERT_TRUE(program.wait_for_stdout("Encoder: libx264\n", 60s)) << program.out() << program.err();
     ASSERT_NE(program.out().find(" INFO audio source opened label=\"Tone\""), std::string::npos) << program.out();
+    // A save asked for before the recorder has listed a segment has nothing to join, and a
+    // busy machine may take longer than the start's own 8 s wait to get there.
+    const auto recording = std::chrono::steady_clock::now() + 120s;
+    while (!fs::exists(ring / "ring.csv") && std::chrono::steady_clock::now() < recording)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(fs::exists(ring / "ring.csv")) << "no segment was ever listed";
 
     std::size_t most_segments = 0;
     std::set<std::string> strangers;

@@ -33,8 +33,7 @@ bool process_exists(std::uint32_t pid) { return std::filesystem::exists("/proc/"
 
 // The process group field of /proc/<pid>/stat.
 long process_group(std::uint32_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string stat = test::read_file("/proc/" + std::to_string(pid) + "/stat");
     std::istringstream rest(stat.substr(stat.rfind(')') + 2));
     std::string state;
     long parent = 0, group = 0;
@@ -44,8 +43,7 @@ long process_group(std::uint32_t pid) {
 
 // The state letter of /proc/<pid>/stat ('R', 'S', 'Z', ...), or 0 when it cannot be read.
 char process_state(std::uint32_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string stat = test::read_file("/proc/" + std::to_string(pid) + "/stat");
     const auto close = stat.rfind(')');
     return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
 }
