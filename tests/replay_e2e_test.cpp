@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/format.hpp"
 #include "engine/log.hpp"
 #include "engine/process.hpp"
 #include "engine/replay.hpp"
@@ -369,6 +370,95 @@ TEST_F(ReplaySave, RelativeRingDirectory) {
     const auto& clip = saved(result);
     EXPECT_EQ(clip.clip.path.filename().string().substr(0, 6), "Voice ");
     EXPECT_TRUE(std::filesystem::exists(clip.clip.thumbnail));
+}
+
+// The decoded video frames of a file, one hash each, in order.
+std::vector<std::string> frame_hashes(const std::filesystem::path& file) {
+    std::vector<std::string> hashes;
+    for (const auto& line : lines_of(run_tool("ffmpeg", {"-hide_banner", "-loglevel", "error", "-i", file.string(),
+                                                         "-map", "0:v", "-f", "framemd5", "-"}))) {
+        if (line.starts_with('#')) continue;
+        hashes.push_back(line.substr(line.rfind(',') + 1));
+    }
+    return hashes;
+}
+
+// A join that falls behind the recorder: the recorder comes round to the oldest chosen
+// segment, truncates it and writes the next second into it, while the save is still on its
+// way to read it. A stand-in ffmpeg does that to the ring just before each join it runs (by
+// the plan for that join, when there is one) and then runs the real ffmpeg.
+TEST_F(ReplaySave, RecorderComingRoundToAChosenSegmentDuringTheJoin) {
+    // The ring as the recorder lists it: segments 0 to 9, saving 5 s chooses 5 to 9.
+    const auto fixture_segment = [](int n) {
+        char name[32];
+        std::snprintf(name, sizeof name, "seg_%05d.ts", n);
+        return fixture_->path() / name;
+    };
+    const std::string oldest_chosen = (ring / "seg_00005.ts").string();
+    // The next second, written into the oldest chosen segment, which the list then names newest.
+    std::string moved_on;
+    for (std::size_t i = 1; i < 10; ++i) moved_on += listed[i] + "\n";
+    moved_on += "seg_00005.ts" + listed[10].substr(listed[10].find(',')) + "\n";
+    const std::string come_round = "cat '" + fixture_segment(10).string() + "' > '" + oldest_chosen + "'\n" +
+                                   "printf '%s' '" + moved_on + "' > '" + (ring / "ring.csv.tmp").string() + "'\n" +
+                                   "mv '" + (ring / "ring.csv.tmp").string() + "' '" + (ring / "ring.csv").string() +
+                                   "'\n";
+    // The recorder has only just started the oldest chosen one again: it is cut short.
+    const auto cut_short = [&](int bytes) {
+        return "head -c " + std::to_string(bytes) + " '" + fixture_segment(11).string() + "' > '" + oldest_chosen +
+               "'\n";
+    };
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> plans;  // run before the first, second, ... join
+        std::vector<int> clip_segments;  // the fixture segments the clip shows; none: the save fails
+        std::size_t joins;
+    };
+    const Case cases[] = {
+        {"overwritten with the next second", {come_round}, {6, 7, 8, 9, 10}, 2},
+        {"cut short, then written and listed as the newest", {cut_short(0), come_round}, {6, 7, 8, 9, 10}, 3},
+        {"cut short before every join", {cut_short(0), cut_short(188), cut_short(376)}, {}, 3},
+    };
+    test::ScopedEnv time_zone{{"TZ", "UTC0"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(ring.path());
+        std::filesystem::create_directories(ring.path());
+        SetUp();
+        list(std::vector<std::string>(listed.begin(), listed.begin() + 10));
+        std::filesystem::remove_all(clips_dir);
+        test::TempDir bin;
+        for (std::size_t i = 0; i < c.plans.size(); ++i) bin.write(format("plan{}", i), c.plans[i]);
+        const std::string dir = bin.path().string();
+        const auto wrapper = bin.write("ffmpeg", "#!/bin/sh\n"
+                                                 "case \" $* \" in *\" concat \"*)\n"
+                                                 "  n=$(cat '" + dir + "/joins' 2>/dev/null || echo 0)\n"
+                                                 "  echo $((n + 1)) > '" + dir + "/joins'\n"
+                                                 "  if [ -f '" + dir + "/plan'$n ]; then . '" + dir + "/plan'$n; fi;;\n"
+                                                 "esac\n"
+                                                 "exec ffmpeg \"$@\"\n");
+        std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+        test::ScopedEnv env{{"VANTREL_FFMPEG", dir}};
+
+        const auto result = save(5);
+        EXPECT_EQ(test::read_file(bin / "joins"), std::to_string(c.joins) + "\n");
+        if (c.clip_segments.empty()) {
+            EXPECT_EQ(error_text(result), "saving replay: the recording overwrote the segments before they were joined");
+            EXPECT_TRUE(!std::filesystem::exists(clips_dir) || std::filesystem::is_empty(clips_dir));
+            continue;
+        }
+        const SavedClip& clip = saved(result);
+        if (clip.clip.path.empty()) continue;
+        std::vector<std::string> expected;
+        for (const int n : c.clip_segments) std::ranges::copy(frame_hashes(fixture_segment(n)), std::back_inserter(expected));
+        EXPECT_EQ(frame_hashes(clip.clip.path), expected);
+        EXPECT_EQ(clip.newest_end, parse_ring_list(test::read_file(ring / "ring.csv")).back().end);
+        // Only the clip of the join that read the right seconds is left.
+        std::size_t files = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(clips_dir)) files += entry.is_regular_file();
+        EXPECT_EQ(files, 2u);  // the clip and its metadata
+    }
 }
 
 TEST_F(ReplaySave, ListAppearingDuringTheRetries) {

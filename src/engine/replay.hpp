@@ -49,6 +49,9 @@ using SaveOutcome = std::variant<SavedClip, NothingNew>;
 
 // newer_than is the previous save's newest_end, or -infinity for the first save of a
 // recorder run; a list whose newest segment is not newer gives NothingNew and touches no file.
+// When the recorder comes round to a chosen segment before the join has read it (a join far
+// behind on a busy machine), that clip is dropped and the newest segments are joined again,
+// up to three times in all.
 [[nodiscard]] Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
                                 const std::filesystem::path& clips_dir, std::uint32_t replay_seconds,
                                 double newer_than, Origin origin,
