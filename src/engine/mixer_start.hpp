@@ -20,8 +20,8 @@ namespace vc {
 
 // Writes one block of silence and waits, looking every millisecond, until ffmpeg has taken
 // all of it; then gives the pipe room for a second of the stream and cuts every track to its
-// current audio. False when `stop` is seen first or
-// the write fails (reported as a tick's failed write is); the mixer then ends.
+// current audio. False when `stop` is seen first or the write fails (reported as a tick's
+// failed write is); the mixer then ends.
 bool start_stream(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop);
 
 // With the queue's lock held: forgets what piled up while ffmpeg was starting, keeping only

@@ -99,30 +99,24 @@ namespace {
 // without end; each attempt reads the list afresh, so it joins the newest segments.
 constexpr int kJoinAttempts = 3;
 
-struct JoinAttempt {
-    Result<SaveOutcome> outcome;
-    // The recorder came round to a chosen segment before the join had read it: nothing of
-    // this attempt is kept, and the next one reads the list again.
-    bool overtaken = false;
-};
-
-JoinAttempt join_newest(const std::filesystem::path& ring_dir, const std::filesystem::path& clips_dir,
-                        std::uint32_t replay_seconds, double newer_than, Origin origin,
-                        const std::vector<std::string>& track_names) {
+// One read of the list and one join. nullopt: the recorder came round to a chosen segment
+// before the join had read it; nothing of this attempt is kept.
+std::optional<Result<SaveOutcome>> join_newest(const std::filesystem::path& ring_dir,
+                                               const std::filesystem::path& clips_dir, std::uint32_t replay_seconds,
+                                               double newer_than, Origin origin,
+                                               const std::vector<std::string>& track_names) {
     auto text = read_ring_list(ring_dir);
-    if (!text) return {std::unexpected(std::move(text.error()))};
+    if (!text) return std::unexpected(std::move(text.error()));
     const std::vector<Segment> segments = parse_ring_list(*text);
-    if (segments.empty()) return {nothing_recorded()};
+    if (segments.empty()) return nothing_recorded();
 
     const std::vector<Segment> chosen = choose_segments(segments, replay_seconds);
     const double newest_end = segments.back().end;
-    if (newer_than >= newest_end) return {NothingNew{}};
+    if (newer_than >= newest_end) return NothingNew{};
 
-    std::vector<std::string> names;
-    for (const auto& segment : chosen) names.push_back(segment.name);
     // The list is rewritten with each new segment, and the recorder comes round to a listed
     // name only some ten segments later: a join that starts now has that long to read them.
-    const auto stamps = stamp_segments(ring_dir, names);
+    const auto stamps = stamp_segments(ring_dir, chosen);
 
     // The concat demuxer resolves relative entries against the list's own directory, which
     // would double a relative ring directory: every entry is written absolute.
@@ -133,13 +127,13 @@ JoinAttempt join_newest(const std::filesystem::path& ring_dir, const std::filesy
     for (const auto& segment : chosen) list += concat_list_line(list_dir, segment.name);
     const auto list_path = ring_dir / kSaveListName;
     if (auto written = write_whole_file(list_path, list); !written)
-        return {io_error("writing concat list", std::move(written.error()))};
+        return io_error("writing concat list", std::move(written.error()));
 
     if (auto made = make_directories(clips_dir); !made)
-        return {io_error(format("creating {}", clips_dir), std::move(made.error()))};
+        return io_error(format("creating {}", clips_dir), std::move(made.error()));
 
     auto clip = free_clip_path(clips_dir, origin, clip_time_text(std::time(nullptr)));
-    if (!clip) return {std::unexpected(std::move(clip.error()))};
+    if (!clip) return std::unexpected(std::move(clip.error()));
 
     // Whatever a failed join wrote (an empty or cut-short file on a full disk) is no clip.
     // Only a file this save made is removed: the name was free, but a dangling link there
@@ -150,20 +144,18 @@ JoinAttempt join_newest(const std::filesystem::path& ring_dir, const std::filesy
     auto joined = run_ffmpeg(std::move(command), "saving replay");
     // A join that read a segment the recorder was writing again holds another second than
     // the one chosen, or fails on a file cut short: either way it is done again.
-    if (stamp_segments(ring_dir, names) != stamps) {
+    const bool overtaken = stamp_segments(ring_dir, chosen) != stamps;
+    if (overtaken || !joined) {
         if (clip_was_absent) ::unlink(clip->c_str());
-        return {NothingNew{}, true};
-    }
-    if (!joined) {
-        if (clip_was_absent) ::unlink(clip->c_str());
-        return {std::unexpected(std::move(joined.error()))};
+        if (overtaken) return std::nullopt;
+        return std::unexpected(std::move(joined.error()));
     }
 
     double duration_s = 0.0;
     for (const auto& segment : chosen) duration_s += segment.duration;
     auto info = finish_clip(std::move(*clip), ClipMeta{duration_s, origin, std::nullopt});
-    if (!info) return {std::unexpected(std::move(info.error()))};
-    return {SavedClip{std::move(*info), newest_end}};
+    if (!info) return std::unexpected(std::move(info.error()));
+    return SavedClip{std::move(*info), newest_end};
 }
 
 }  // namespace
@@ -173,8 +165,8 @@ Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
                                 double newer_than, Origin origin,
                                 const std::vector<std::string>& track_names) {
     for (int attempt = 1;; ++attempt) {
-        JoinAttempt tried = join_newest(ring_dir, clips_dir, replay_seconds, newer_than, origin, track_names);
-        if (!tried.overtaken) return std::move(tried.outcome);
+        auto joined = join_newest(ring_dir, clips_dir, replay_seconds, newer_than, origin, track_names);
+        if (joined) return std::move(*joined);
         if (attempt == kJoinAttempts)
             return io_error("saving replay",
                             OsError::with_message("the recording overwrote the segments before they were joined"));

@@ -56,16 +56,10 @@ Status prepare_shared_temp_ring_dir(const std::filesystem::path& ring_dir) {
         return io_error(format("creating {}", ring_dir), open_error);
     }
     struct stat status {};
-    if (::fstat(fd.get(), &status) != 0) {
-        const int stat_error = errno;
-        return io_error("listing ring dir", stat_error);
-    }
+    if (::fstat(fd.get(), &status) != 0) return io_error("listing ring dir", errno);
     if (status.st_uid != ::geteuid()) return refused();
     const DirectoryHandle dir = DirectoryHandle::adopt(fd);
-    if (!dir) {
-        const int list_error = errno;
-        return io_error("listing ring dir", list_error);
-    }
+    if (!dir) return io_error("listing ring dir", errno);
     while (const dirent* entry = dir.next()) {
         if (is_dot_entry(entry->d_name)) continue;
         ::unlinkat(dir.descriptor(), entry->d_name, 0);

@@ -5,12 +5,12 @@
 namespace vc {
 
 std::vector<std::optional<SegmentStamp>> stamp_segments(const std::filesystem::path& ring_dir,
-                                                        const std::vector<std::string>& names) {
+                                                        const std::vector<Segment>& segments) {
     std::vector<std::optional<SegmentStamp>> stamps;
-    stamps.reserve(names.size());
-    for (const auto& name : names) {
+    stamps.reserve(segments.size());
+    for (const auto& segment : segments) {
         struct stat status {};
-        if (::stat((ring_dir / name).c_str(), &status) != 0) {
+        if (::stat((ring_dir / segment.name).c_str(), &status) != 0) {
             stamps.emplace_back();
             continue;
         }

@@ -10,8 +10,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <string>
 #include <vector>
+
+#include "engine/ring_list.hpp"
 
 namespace vc {
 
@@ -23,9 +24,9 @@ struct SegmentStamp {
     bool operator==(const SegmentStamp&) const = default;
 };
 
-// One stamp per name, in order; nullopt for a file whose status cannot be read (a missing
+// One stamp per segment, in order; nullopt for a file whose status cannot be read (a missing
 // segment is the join's to report).
 std::vector<std::optional<SegmentStamp>> stamp_segments(const std::filesystem::path& ring_dir,
-                                                        const std::vector<std::string>& names);
+                                                        const std::vector<Segment>& segments);
 
 }  // namespace vc
