@@ -8,12 +8,15 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "engine/engine.hpp"
 #include "engine/process.hpp"
+#include "engine/ring_list.hpp"
 #include "support/environment.hpp"
 #include "support/fake_ffmpeg.hpp"
 #include "support/xvfb.hpp"
@@ -74,6 +77,15 @@ std::string video_codec(const std::filesystem::path& clip) {
     std::string text = output->stdout_bytes;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;
+}
+
+double video_duration(const std::filesystem::path& clip) {
+    Command command("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries", "stream=duration", "-of",
+                                "csv=p=0", clip.string()});
+    command.stdin_mode = Stdio::null_device;
+    auto output = Process::output(std::move(command));
+    if (!output || !output->status.success()) return 0.0;
+    return std::strtod(output->stdout_bytes.c_str(), nullptr);
 }
 
 struct EngineFixture : ::testing::Test {
@@ -166,6 +178,85 @@ TEST_F(RealEngineFixture, KilledRecorderEndsTheEngine) {
     EXPECT_TRUE(stopped && std::holds_alternative<event::Stopped>(*stopped)) << describe(stopped);
     EXPECT_FALSE(process_exists(ffmpeg));  // reaped by the engine itself, before Stopped
     engine.reset();
+}
+
+// A join that takes longer than the recorder needs to come round to the oldest chosen
+// segment, although it read every segment in time: it sleeps once it is done (a slow disk, a
+// busy machine, at the end of a long clip), or the real join stalls before it opens the
+// newest segment. A stand-in ffmpeg runs every other ffmpeg as it is and notes the lists
+// that the recorder had written when the join began and when it ended.
+TEST_F(RealEngineFixture, SlowJoinThatReadEverySegmentInTimeKeepsItsClip) {
+    const auto ring = home / ".cache/vantrelclips/ring";
+    struct Case {
+        const char* what;
+        std::string join;  // the shell command that runs the join's "$@"
+    };
+    // With 10 s replays the ring holds 20 names: the recorder comes round to the oldest
+    // chosen segment some 10 s after the save read the list, to the newest after some 19 s.
+    const Case cases[] = {
+        {"sleeps once done", "ffmpeg \"$@\"; status=$?; sleep 13"},
+        {"stalls before its last segment",
+         "last=$(tail -n 1 \"$list\" | sed \"s/^file '//; s/'$//\")\n"
+         "strace -f -qq -o /dev/null -P \"$last\" -e trace=openat -e inject=openat:delay_enter=13000000 ffmpeg \"$@\"\n"
+         "status=$?"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir bin;
+        const std::string dir = bin.path().string();
+        const auto wrapper = bin.write(
+            "ffmpeg", "#!/bin/sh\n"
+                      "case \" $* \" in *\" concat \"*) ;; *) exec ffmpeg \"$@\";; esac\n"
+                      "echo >> '" + dir + "/joins'\n"
+                      "list=" + (ring / "save.txt").string() + "\n"
+                      "cp '" + (ring / "ring.csv").string() + "' '" + dir + "/list_at_start'\n" +
+                      c.join + "\n"
+                      "cp '" + (ring / "ring.csv").string() + "' '" + dir + "/list_at_end'\n"
+                      "exit $status\n");
+        std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+        test::ScopedEnv stand_in{{"VANTREL_FFMPEG", dir}};
+
+        Config settings = config();
+        settings.replay_seconds = 10;
+        auto spawned = spawn_engine(settings, probes);
+        ASSERT_TRUE(spawned) << format_engine_error(spawned.error());
+        Engine engine = std::move(*spawned);
+        const auto deadline = Clock::now() + 60s;
+        while (listed_segments(ring) < 12 && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
+        ASSERT_GE(listed_segments(ring), 12u) << "a whole ring list";
+
+        engine.commands.send(command::Save{0ns, Origin::manual});
+        std::optional<ClipInfo> clip;
+        for (std::optional<EngineEvent> event; !clip && (event = next_event(engine, 90s));) {
+            if (auto* saved = std::get_if<event::ClipSaved>(&*event)) clip = saved->clip;
+            if (auto* message = std::get_if<event::Message>(&*event)) ADD_FAILURE() << message->text;
+        }
+        ASSERT_TRUE(clip) << "no clip";
+        EXPECT_EQ(test::read_file(bin / "joins"), "\n") << "joined once";
+
+        // The recorder did come round to a chosen segment while the join went on: its name is
+        // listed again, with a later end.
+        const auto at_start = parse_ring_list(test::read_file(bin / "list_at_start"));
+        const auto at_end = parse_ring_list(test::read_file(bin / "list_at_end"));
+        const auto chosen = choose_segments(at_start, settings.replay_seconds);
+        const bool came_round = std::ranges::any_of(chosen, [&](const Segment& segment) {
+            return std::ranges::any_of(at_end, [&](const Segment& later) {
+                return later.name == segment.name && later.end > segment.end;
+            });
+        });
+        EXPECT_TRUE(came_round) << test::read_file(bin / "list_at_end");
+
+        // The clip holds the ten seconds that were chosen, and decodes without an error.
+        Command decode("ffmpeg", {"-v", "error", "-i", clip->path.string(), "-f", "null", "-"});
+        decode.stdin_mode = Stdio::null_device;
+        const auto decoded = Process::output(std::move(decode));
+        ASSERT_TRUE(decoded);
+        EXPECT_TRUE(decoded->status.success() && decoded->stderr_bytes.empty()) << decoded->stderr_bytes;
+        EXPECT_NEAR(clip->meta ? clip->meta->duration_s : 0.0, 10.0, 0.5);
+        EXPECT_NEAR(video_duration(clip->path), 10.0, 0.5);
+
+        engine.commands.send(command::Stop{});
+    }
 }
 
 TEST_F(EngineFixture, RecorderWithoutASegmentListGetsTheNoticeAndRuns) {

@@ -386,7 +386,9 @@ std::vector<std::string> frame_hashes(const std::filesystem::path& file) {
 // A join that falls behind the recorder: the recorder comes round to the oldest chosen
 // segment, truncates it and writes the next second into it, while the save is still on its
 // way to read it. A stand-in ffmpeg does that to the ring just before each join it runs (by
-// the plan for that join, when there is one) and then runs the real ffmpeg.
+// the plan for that join, when there is one) and then runs the real ffmpeg. A join that is
+// only slow to finish (writing the clip on a slow disk, on a busy machine) has read every
+// segment when the recorder comes round: the stand-in then does it after the real join.
 TEST_F(ReplaySave, RecorderComingRoundToAChosenSegmentDuringTheJoin) {
     // The ring as the recorder lists it: segments 0 to 9, saving 5 s chooses 5 to 9.
     const auto fixture_segment = [](int n) {
@@ -412,13 +414,16 @@ TEST_F(ReplaySave, RecorderComingRoundToAChosenSegmentDuringTheJoin) {
     struct Case {
         const char* what;
         std::vector<std::string> plans;  // run before the first, second, ... join
+        std::vector<std::string> after;  // run after the first, second, ... join
         std::vector<int> clip_segments;  // the fixture segments the clip shows; none: the save fails
         std::size_t joins;
     };
     const Case cases[] = {
-        {"overwritten with the next second", {come_round}, {6, 7, 8, 9, 10}, 2},
-        {"cut short, then written and listed as the newest", {cut_short(0), come_round}, {6, 7, 8, 9, 10}, 3},
-        {"cut short before every join", {cut_short(0), cut_short(188), cut_short(376)}, {}, 3},
+        {"overwritten with the next second", {come_round}, {}, {6, 7, 8, 9, 10}, 2},
+        {"cut short, then written and listed as the newest", {cut_short(0), come_round}, {}, {6, 7, 8, 9, 10}, 3},
+        {"cut short before every join", {cut_short(0), cut_short(188), cut_short(376)}, {}, {}, 3},
+        {"overwritten once the join has read it", {}, {come_round}, {5, 6, 7, 8, 9}, 1},
+        {"cut short once the join has read it", {}, {cut_short(0)}, {5, 6, 7, 8, 9}, 1},
     };
     test::ScopedEnv time_zone{{"TZ", "UTC0"}};
     for (const Case& c : cases) {
@@ -430,14 +435,19 @@ TEST_F(ReplaySave, RecorderComingRoundToAChosenSegmentDuringTheJoin) {
         std::filesystem::remove_all(clips_dir);
         test::TempDir bin;
         for (std::size_t i = 0; i < c.plans.size(); ++i) bin.write(format("plan{}", i), c.plans[i]);
+        for (std::size_t i = 0; i < c.after.size(); ++i) bin.write(format("after{}", i), c.after[i]);
         const std::string dir = bin.path().string();
+        const std::string list = (ring / "ring.csv").string();
         const auto wrapper = bin.write("ffmpeg", "#!/bin/sh\n"
-                                                 "case \" $* \" in *\" concat \"*)\n"
-                                                 "  n=$(cat '" + dir + "/joins' 2>/dev/null || echo 0)\n"
-                                                 "  echo $((n + 1)) > '" + dir + "/joins'\n"
-                                                 "  if [ -f '" + dir + "/plan'$n ]; then . '" + dir + "/plan'$n; fi;;\n"
-                                                 "esac\n"
-                                                 "exec ffmpeg \"$@\"\n");
+                                                 "case \" $* \" in *\" concat \"*) ;; *) exec ffmpeg \"$@\";; esac\n"
+                                                 "n=$(cat '" + dir + "/joins' 2>/dev/null || echo 0)\n"
+                                                 "echo $((n + 1)) > '" + dir + "/joins'\n"
+                                                 "if [ -f '" + dir + "/plan'$n ]; then . '" + dir + "/plan'$n; fi\n"
+                                                 "cp '" + list + "' '" + dir + "/list_at_join'\n"
+                                                 "ffmpeg \"$@\"\n"
+                                                 "status=$?\n"
+                                                 "if [ -f '" + dir + "/after'$n ]; then . '" + dir + "/after'$n; fi\n"
+                                                 "exit $status\n");
         std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
         test::ScopedEnv env{{"VANTREL_FFMPEG", dir}};
 
@@ -453,7 +463,8 @@ TEST_F(ReplaySave, RecorderComingRoundToAChosenSegmentDuringTheJoin) {
         std::vector<std::string> expected;
         for (const int n : c.clip_segments) std::ranges::copy(frame_hashes(fixture_segment(n)), std::back_inserter(expected));
         EXPECT_EQ(frame_hashes(clip.clip.path), expected);
-        EXPECT_EQ(clip.newest_end, parse_ring_list(test::read_file(ring / "ring.csv")).back().end);
+        // The newest end of the list that the kept join read.
+        EXPECT_EQ(clip.newest_end, parse_ring_list(test::read_file(bin / "list_at_join")).back().end);
         // Only the clip of the join that read the right seconds is left.
         std::size_t files = 0;
         for (const auto& entry : std::filesystem::directory_iterator(clips_dir)) files += entry.is_regular_file();

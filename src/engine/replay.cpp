@@ -11,7 +11,7 @@
 #include "engine/log.hpp"
 #include "engine/ring_files.hpp"
 #include "engine/ring_list.hpp"
-#include "engine/segment_stamps.hpp"
+#include "engine/segment_watch.hpp"
 #include "engine/utf8.hpp"
 #include "engine/whole_file.hpp"
 
@@ -116,7 +116,7 @@ std::optional<Result<SaveOutcome>> join_newest(const std::filesystem::path& ring
 
     // The list is rewritten with each new segment, and the recorder comes round to a listed
     // name only some ten segments later: a join that starts now has that long to read them.
-    const auto stamps = stamp_segments(ring_dir, chosen);
+    SegmentWatch watch(ring_dir, chosen);
 
     // The concat demuxer resolves relative entries against the list's own directory, which
     // would double a relative ring directory: every entry is written absolute.
@@ -143,8 +143,10 @@ std::optional<Result<SaveOutcome>> join_newest(const std::filesystem::path& ring
     command.append(join_args(list_path, track_names, *clip));
     auto joined = run_ffmpeg(std::move(command), "saving replay");
     // A join that read a segment the recorder was writing again holds another second than
-    // the one chosen, or fails on a file cut short: either way it is done again.
-    const bool overtaken = stamp_segments(ring_dir, chosen) != stamps;
+    // the one chosen, or fails on a file cut short: either way it is done again. One that
+    // had read every segment before the recorder came round keeps its clip, however long
+    // it went on writing it.
+    const bool overtaken = watch.overtaken();
     if (overtaken || !joined) {
         if (clip_was_absent) ::unlink(clip->c_str());
         if (overtaken) return std::nullopt;
@@ -170,7 +172,7 @@ Result<SaveOutcome> save_replay(const std::filesystem::path& ring_dir,
         if (attempt == kJoinAttempts)
             return io_error("saving replay",
                             OsError::with_message("the recording overwrote the segments before they were joined"));
-        VC_DEBUG("engine::replay", "the recording overtook the join; joining the newest segments again");
+        VC_DEBUG("engine::clips", "the recording overtook the join; joining the newest segments again");
     }
 }
 
