@@ -343,6 +343,82 @@ TEST_F(RecordingTest, RecordsOnWithoutSettingsFileOrInputAndEndsWithItsRecorder)
     expect_clean_end(*program, ffmpegs);
 }
 
+// Ended from outside while a save's join writes the clip (a kill, a closed terminal), the
+// program leaves the join to finish: the clip is whole and plays, though its metadata and
+// thumbnail never come. A stand-in runs the real ffmpeg but stops each join just before
+// it starts; the test then lets it go a millisecond at a time until it has created the
+// clip, so that the end lands in the middle of the join as it would in a long one.
+TEST_F(RecordingTest, EndedDuringAJoinTheProgramLeavesAClipThatPlays) {
+    const auto wrapper = home_.write("ffmpeg-bin/ffmpeg", "#!/bin/sh\n"
+                                                          "case \" $* \" in *\" concat \"*) kill -STOP $$;; esac\n"
+                                                          "exec ffmpeg \"$@\"\n");
+    fs::permissions(wrapper, fs::perms::owner_all);
+    env_.set("VANTREL_FFMPEG", wrapper.parent_path().string());
+    const fs::path ring = home_.path() / ".cache" / "vantrelclips" / "ring";
+
+    for (const int signal : {SIGTERM, SIGHUP, SIGKILL}) {
+        SCOPED_TRACE(::sigabbrev_np(signal));
+        fs::remove_all(clips_dir());
+        home_.write(".config/vantrelclips/config.yaml", "replay_seconds: 5\nencoder: libx264\ntracks: []\n");
+        auto program = start();
+        const auto recorded = std::chrono::steady_clock::now() + kStart;
+        while (test::read_file(ring / "ring.csv").find("seg_00005.ts") == std::string::npos &&
+               std::chrono::steady_clock::now() < recorded)
+            std::this_thread::sleep_for(50ms);
+        const auto recorder = test::recorder_pid(program->pid());
+        ASSERT_TRUE(recorder.has_value());
+        program->type("\n");
+
+        // The join: the program's other ffmpeg child, stopped by itself before its exec.
+        std::optional<test::ProcessEntry> join;
+        const auto asked = std::chrono::steady_clock::now() + kSave;
+        while (!join && std::chrono::steady_clock::now() < asked) {
+            for (const auto& child : test::ffmpeg_children(program->pid()))
+                if (child.pid != *recorder && child.state == 'T') join = child;
+            std::this_thread::sleep_for(5ms);
+        }
+        ASSERT_TRUE(join.has_value()) << program->out() << program->err();
+        const auto clip_made = [&] {
+            std::error_code ignored;
+            for (const auto& entry : fs::directory_iterator(clips_dir(), ignored))
+                if (entry.path().extension() == ".mp4") return true;
+            return false;
+        };
+        for (int step = 0; step < 20000 && !clip_made(); ++step) {
+            ::kill(join->pid, SIGCONT);
+            std::this_thread::sleep_for(1ms);
+            ::kill(join->pid, SIGSTOP);
+        }
+        ASSERT_TRUE(clip_made());
+
+        ASSERT_EQ(::kill(program->pid(), signal), 0);
+        const auto status = program->wait_for_exit(kQuick);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_EQ(status->signal(), signal) << status->text();
+        ::kill(join->pid, SIGCONT);
+        const auto joined = std::chrono::steady_clock::now() + kQuick;
+        while (test::process_alive(join->pid) && std::chrono::steady_clock::now() < joined)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_FALSE(test::process_alive(join->pid)) << "the join never ended";
+        if (test::process_alive(join->pid)) ::kill(join->pid, SIGKILL);
+
+        fs::path clip;
+        for (const auto& entry : fs::directory_iterator(clips_dir()))
+            if (entry.path().extension() == ".mp4") clip = entry.path();
+        Command decode("ffmpeg", {"-v", "error", "-i", clip.string(), "-f", "null", "-"});
+        decode.stdin_mode = Stdio::null_device;
+        const auto decoded = Process::output(std::move(decode));
+        ASSERT_TRUE(decoded);
+        EXPECT_TRUE(decoded->status.success() && decoded->stderr_bytes.empty()) << decoded->stderr_bytes;
+        EXPECT_EQ(stream_of(clip), "h264");
+        Command probe("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", clip.string()});
+        probe.stdin_mode = Stdio::null_device;
+        const auto probed = Process::output(std::move(probe));
+        ASSERT_TRUE(probed);
+        EXPECT_NEAR(std::strtod(probed->stdout_bytes.c_str(), nullptr), 5.0, 0.5) << "the whole replay";
+    }
+}
+
 std::size_t count_of(const std::string& text, const std::string& needle) {
     std::size_t count = 0;
     for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;

@@ -25,6 +25,9 @@ Status EncoderProbes::probe(Encoder encoder) {
     }
     Command command = ffmpeg_command();
     command.append(probe_args(encoder));
+    // A test that hangs (a driver that never answers) would be of no use once the program
+    // has gone: it dies with the thread that waits for it.
+    command.pre_exec = kill_with_parent;
     Status outcome = run_ffmpeg(std::move(command), encoder_name(encoder));
     std::lock_guard lock(mutex_);
     passed_[encoder] = outcome.has_value();

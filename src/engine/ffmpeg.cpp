@@ -76,10 +76,6 @@ std::string ffmpeg_file_arg(std::string path) {
 
 Status run_ffmpeg(Command command, std::string_view context) {
     command.stdin_mode = Stdio::null_device;
-    // The parent-death signal follows the thread that forks, and this thread waits for the
-    // end, so it lasts exactly as long as the run: a program ended by a signal takes its
-    // encoder test, join or thumbnail with it instead of leaving it to finish on its own.
-    command.pre_exec = kill_with_parent;
     auto output = Process::output(std::move(command));
     if (!output) return io_error("launching ffmpeg for " + std::string(context), output.error());
     if (!output->status.success()) {

@@ -1,8 +1,7 @@
 // ffmpeg: finding the executable, the options every run shares, short runs to their end,
 // and the seven H.264 encoders the system can drive with their command-line options.
 // Nothing here keeps state; any thread may call it. The long-running segment-ring recorder
-// is spawned by the recorder itself (through Process), with kill_with_parent as its hook
-// too.
+// is spawned by the recorder itself (through Process), with kill_with_parent as its hook.
 #pragma once
 
 #include <cstdint>
@@ -40,12 +39,13 @@ std::string ffmpeg_file_arg(std::string path);
 // Runs a short ffmpeg command to its end with standard input from /dev/null and its output
 // captured and dropped. A launch failure is Io "launching ffmpeg for {context}"; any end but
 // exit status 0 is Ffmpeg {context, trimmed standard error}. Blocks without a time limit.
-// The run stays in the program's process group and dies with the calling thread (which
-// waits for it), so it never outlives the program.
+// The run stays in the program's process group with the pre-exec hook the caller set (none
+// for a join or a thumbnail: ended with the program, they finish their file on their own
+// within seconds, and the user keeps the clip).
 [[nodiscard]] Status run_ffmpeg(Command command, std::string_view context);
 
-// Pre-exec hook of every ffmpeg run: the child gets SIGKILL when the thread that forked it
-// ends. The outcome is not checked; it cannot make the spawn fail.
+// Pre-exec hook of the recorder and of the encoder tests: the child gets SIGKILL when the
+// thread that forked it ends. The outcome is not checked; it cannot make the spawn fail.
 void kill_with_parent();
 
 }  // namespace vc
