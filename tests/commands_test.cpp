@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/commands.hpp"
+#include "engine/format.hpp"
 
 namespace vc::cli {
 namespace {
@@ -123,6 +124,30 @@ TEST(StdinReader, InvalidLineQuitsAndNothingMoreIsRead) {
     const auto run = read_all("d\n\xfe\xff\nd 2\n");
     EXPECT_EQ(run.commands, (std::vector<InputCommand>{kList, kQuit}));
     EXPECT_EQ(run.unread, "d 2\n");
+}
+
+// A line far longer than any command (a stream without line feeds, a pasted file) is still
+// one line: what is kept of it says what it means, and a byte anywhere in it that is not
+// UTF-8 still makes it "q".
+TEST(StdinReader, LongLinesAreOneLineEach) {
+    const std::string blanks(10'000'000, ' ');
+    std::string euros;  // three bytes each: the kept part ends inside one
+    while (euros.size() < kMaxLineBytes + 1000) euros += "\u20ac";
+    std::string bad(10'000'000, 'a');
+    bad[5'000'000] = '\xff';
+    const std::pair<std::string, std::vector<InputCommand>> cases[] = {
+        {std::string(10'000'000, 'x') + "\nd 2\n", {kSave, screen(2)}},
+        {"q" + blanks + "\n", {kQuit}},
+        {"d 2" + blanks + "\nd\n", {screen(2), kList}},
+        {euros + "\nq\n", {kSave, kQuit}},
+        {euros, {kSave}},
+        {bad + "\nd\n", {kQuit}},
+        {bad, {kQuit}},
+    };
+    for (const auto& [text, commands] : cases) {
+        SCOPED_TRACE(testing::PrintToString(text.substr(0, 8)) + format(" and {} bytes more", text.size() - 8));
+        EXPECT_EQ(read_all(text).commands, commands);
+    }
 }
 
 TEST(StdinReader, GoneReceiverEndsTheReader) {

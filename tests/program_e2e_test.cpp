@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -66,8 +67,9 @@ protected:
     }
 
     // The program once it recorded: its encoder line is out and its recorder runs.
-    std::unique_ptr<test::RunningProgram> start(std::vector<std::string> args = {}) {
-        auto program = std::make_unique<test::RunningProgram>(std::move(args));
+    std::unique_ptr<test::RunningProgram> start(std::vector<std::string> args = {},
+                                                test::RunningProgram::Input input = test::RunningProgram::Input::pipe) {
+        auto program = std::make_unique<test::RunningProgram>(std::move(args), input);
         EXPECT_TRUE(program->wait_for_stdout("Encoder: libx264\n", kStart)) << program->out() << program->err();
         wait_until_recorded();
         return program;
@@ -417,6 +419,33 @@ TEST_F(RecordingTest, EndedDuringAJoinTheProgramLeavesAClipThatPlays) {
         ASSERT_TRUE(probed);
         EXPECT_NEAR(std::strtod(probed->stdout_bytes.c_str(), nullptr), 5.0, 0.5) << "the whole replay";
     }
+}
+
+// A number field of a /proc/<pid> file ("VmRSS:" of status, "rchar:" of io).
+long long proc_number(pid_t pid, const std::string& file, const std::string& field) {
+    const std::string text = test::read_file("/proc/" + std::to_string(pid) + "/" + file);
+    const auto at = text.find(field);
+    return at == std::string::npos ? -1 : std::strtoll(text.c_str() + at + field.size(), nullptr, 10);
+}
+
+// Standard input that never ends its line (/dev/zero reads a hundred megabytes a second):
+// the reader keeps only the line's start, so the program's memory stays flat while it
+// reads on, and the hotkey still saves.
+TEST_F(RecordingTest, EndlessLineOnStandardInputKeepsMemoryFlat) {
+    home_.write(".config/vantrelclips/config.yaml", "encoder: libx264\ntracks: []\n");
+    auto program = start({}, test::RunningProgram::Input::zeros);
+    const long long read_before = proc_number(program->pid(), "io", "rchar:");
+    const long long resident_before = proc_number(program->pid(), "status", "VmRSS:");
+    program->read_for(5s);
+    const long long read = proc_number(program->pid(), "io", "rchar:") - read_before;
+    const long long grown_kib = proc_number(program->pid(), "status", "VmRSS:") - resident_before;
+    std::printf("read %lld MB of zeros in 5 s; resident memory grew by %lld KiB\n", read >> 20, grown_kib);
+    EXPECT_GT(read, 20ll << 20) << "the reader kept reading";
+    EXPECT_LT(grown_kib, 16 * 1024);
+
+    ASSERT_EQ(press_hotkey(), 0);
+    EXPECT_TRUE(program->wait_for_stdout(" MB)\n", kSave)) << program->out() << program->err();
+    EXPECT_TRUE(program->running());
 }
 
 std::size_t count_of(const std::string& text, const std::string& needle) {

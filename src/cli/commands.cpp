@@ -15,9 +15,19 @@ namespace {
 enum class ReadOutcome { Line, End, Failed };
 
 // One line up to and including its line feed, or up to the end of the input. The caller
-// holds the stream's lock.
-ReadOutcome read_line(std::FILE* input, std::string& line) {
+// holds the stream's lock. Of a line longer than kMaxLineBytes only the start is kept (cut
+// between two characters) and the rest is read up to its line feed and dropped, so that a
+// stream without line feeds (/dev/zero) cannot grow memory; `rest_valid` says whether the
+// dropped bytes were UTF-8 as well.
+ReadOutcome read_line(std::FILE* input, std::string& line, bool& rest_valid) {
     line.clear();
+    rest_valid = true;
+    bool cut = false;
+    Utf8Check rest;
+    const auto ended = [&] {
+        if (cut) rest_valid = rest.valid();
+        return ReadOutcome::Line;
+    };
     for (;;) {
         const int c = getc_unlocked(input);
         if (c == EOF) {
@@ -28,10 +38,20 @@ ReadOutcome read_line(std::FILE* input, std::string& line) {
                 // A standard input that is not open reads as the end of the input.
                 if (error != EBADF) return ReadOutcome::Failed;
             }
-            return line.empty() ? ReadOutcome::End : ReadOutcome::Line;
+            return line.empty() && !cut ? ReadOutcome::End : ended();
         }
-        line.push_back(static_cast<char>(c));
-        if (c == '\n') return ReadOutcome::Line;
+        if (cut) {
+            rest.add(static_cast<char>(c));
+        } else if (line.size() < kMaxLineBytes) {
+            line.push_back(static_cast<char>(c));
+        } else {
+            cut = true;
+            const std::size_t kept = utf8_cut_point(line);
+            for (std::size_t i = kept; i < line.size(); ++i) rest.add(line[i]);
+            line.resize(kept);
+            rest.add(static_cast<char>(c));
+        }
+        if (c == '\n') return ended();
     }
 }
 
@@ -63,10 +83,13 @@ InputCommand command_from_line(std::string_view line) {
 void read_commands(std::FILE* input, Sender<InputCommand> sender) {
     flockfile(input);
     std::string line;
+    line.reserve(kMaxLineBytes);
     for (;;) {
-        const ReadOutcome outcome = read_line(input, line);
+        bool rest_valid = true;
+        const ReadOutcome outcome = read_line(input, line, rest_valid);
         if (outcome == ReadOutcome::End) break;
-        const InputCommand command = outcome == ReadOutcome::Failed ? input::Quit{} : command_from_line(line);
+        const InputCommand command =
+            outcome == ReadOutcome::Failed || !rest_valid ? input::Quit{} : command_from_line(line);
         if (sender.send(command).failed()) break;  // the main loop is gone
         if (std::holds_alternative<input::Quit>(command)) break;
     }

@@ -4,6 +4,7 @@
 // stdin stream's lock) for its whole life and ends by itself.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -32,6 +33,9 @@ struct Quit {
 
 using InputCommand = std::variant<input::ListScreens, input::SwitchScreen, input::SaveClip, input::Quit>;
 
+// What is kept of one line: every command fits many times over.
+inline constexpr std::size_t kMaxLineBytes = 64 * 1024;
+
 // What one line means. `line` is the raw bytes read, with its line feed if it had one: bytes
 // that are not UTF-8 mean "q", like a failed read.
 InputCommand command_from_line(std::string_view line);
@@ -41,6 +45,8 @@ std::optional<std::uint32_t> parse_screen_number(std::string_view word);
 
 // Reads lines from `input` and sends their commands until "q" was sent, a send failed or
 // the input ended. Holds the stream's lock meanwhile and releases the sender at the end.
+// A line longer than kMaxLineBytes means what its first kMaxLineBytes mean, unless some of
+// it is not UTF-8 (then it is "q", as always).
 void read_commands(std::FILE* input, Sender<InputCommand> sender);
 
 // The body of the stdin reader thread: read_commands on standard input.

@@ -113,4 +113,24 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
+std::size_t utf8_cut_point(std::string_view bytes) {
+    // A character is at most four bytes: its lead byte and up to three continuation bytes.
+    for (std::size_t back = 1; back <= 4 && back <= bytes.size(); ++back) {
+        const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
+        if ((byte & 0xC0) != 0x80) return bytes.size() - back;
+    }
+    return bytes.size();  // four continuation bytes in a row are invalid wherever it is cut
+}
+
+void Utf8Check::add(char byte) {
+    constexpr std::size_t kPiece = 4096;
+    pending_.push_back(byte);
+    if (pending_.size() < kPiece) return;
+    const std::size_t cut = utf8_cut_point(pending_);
+    valid_ = valid_ && is_valid_utf8(std::string_view(pending_).substr(0, cut));
+    pending_.erase(0, cut);
+}
+
+bool Utf8Check::valid() const { return valid_ && is_valid_utf8(pending_); }
+
 }  // namespace vc

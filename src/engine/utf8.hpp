@@ -25,4 +25,22 @@ std::optional<char32_t> next_code_point(std::string_view text, std::size_t& pos)
 
 void append_utf8(std::string& out, char32_t code_point);
 
+// Where bytes may be cut in two without splitting a character of a valid text: before the
+// start of the last character. Bytes that are valid on both sides of the cut are valid
+// together, and the other way round.
+std::size_t utf8_cut_point(std::string_view bytes);
+
+// Whether a text that arrives byte by byte, too long to be kept whole (a line with no end
+// in sight), is valid UTF-8; it holds a few kilobytes at most.
+class Utf8Check {
+public:
+    void add(char byte);
+    // The verdict on every byte added, taken as one complete text.
+    bool valid() const;
+
+private:
+    std::string pending_;
+    bool valid_ = true;
+};
+
 }  // namespace vc

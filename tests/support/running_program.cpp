@@ -42,9 +42,10 @@ std::optional<ProcessEntry> read_entry(pid_t pid) {
 RunningProgram::RunningProgram(std::vector<std::string> args, Input input) {
     Command command(VANTREL_BINARY, std::move(args));
     command.stdin_mode = Stdio::pipe;
-    if (input == Input::closed) {
-        // The shell closes descriptor 0 and becomes the program: the pid stays the same.
-        command.args.insert(command.args.begin(), {"-c", "exec \"$0\" \"$@\" 0<&-", command.program.string()});
+    if (input != Input::pipe) {
+        // The shell sets descriptor 0 up and becomes the program: the pid stays the same.
+        const char* script = input == Input::closed ? "exec \"$0\" \"$@\" 0<&-" : "exec \"$0\" \"$@\" </dev/zero";
+        command.args.insert(command.args.begin(), {"-c", script, command.program.string()});
         command.program = "/bin/sh";
         command.stdin_mode = Stdio::null_device;
     }

@@ -18,9 +18,10 @@ namespace vc::test {
 
 class RunningProgram {
 public:
-    // What the program gets as its standard input: a pipe the test types into, or nothing
-    // (descriptor 0 closed, as a shell's `0<&-` leaves it).
-    enum class Input { pipe, closed };
+    // What the program gets as its standard input: a pipe the test types into, nothing
+    // (descriptor 0 closed, as a shell's `0<&-` leaves it), or /dev/zero (an endless stream
+    // without a line feed).
+    enum class Input { pipe, closed, zeros };
 
     explicit RunningProgram(std::vector<std::string> args = {}, Input input = Input::pipe);
     ~RunningProgram();
