@@ -1,35 +1,148 @@
 // How far a clip's sound lies behind its picture, judged from the content (a tone and a
-// white screen switched together, see tests/support/av_sync.hpp), next to ffmpeg alone on
-// the same screen and sound: the first clip of a run, a clip after a long recording, and the
-// first clip after a restart (what a screen switch does). Run it on an idle machine and
-// beside a load of your own.
+// white screen switched together, see tests/support/av_sync.hpp), edge by edge, next to
+// ffmpeg alone on the same screen and sound: the first clip of a run, a clip after a long
+// recording, and the first clip after a restart (what a screen switch does). Then the
+// breaks of a steady tone through whole clips (tests/support/steady_tone.hpp): holes and
+// splices in each clip, in ffmpeg alone on the same monitor at the same time, and in a
+// witness reader that tells a gap of the source from one of ours.
 //
-//   bench_av_sync [minutes before the late clip, default 10]
+//   bench_av_sync [--minutes M] [--load N] [--tone-clips K]
+//
+// --minutes: recording before the late clip (default 10); --load: N busy loops in this
+// program's own session for the whole run, stopped by pid at the end (the kernel gives each
+// session its own share of the processors, so load from another terminal hardly shows);
+// --tone-clips: how many 20 s clips of the steady tone (default 3).
+#include <array>
+#include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
+#include "engine/log.hpp"
+#include "engine/process.hpp"
 #include "support/av_sync.hpp"
 
 namespace {
 
 void print(const char* what, const vc::test::Offset& offset) {
     if (offset)
-        std::printf("  %-34s %+7.1f ms\n", what, *offset * 1e3);
+        std::printf("  %-34s %s\n", what, offset->text().c_str());
     else
         std::printf("  %-34s no figure: %s\n", what, offset.error().c_str());
     std::fflush(stdout);
 }
 
+// N shells spinning for ever, in this session; killed by pid when the object goes.
+class BusyLoops {
+public:
+    explicit BusyLoops(int count) {
+        for (int i = 0; i < count; ++i) {
+            vc::Command command("/bin/sh", {"-c", "while :; do :; done"});
+            command.stdin_mode = vc::Stdio::null_device;
+            if (auto spawned = vc::Process::spawn(command)) loops_.push_back(std::move(*spawned));
+        }
+    }
+    ~BusyLoops() {
+        for (auto& loop : loops_) {
+            loop.kill(SIGKILL);
+            (void)loop.wait();
+        }
+    }
+
+private:
+    std::vector<vc::Process> loops_;
+};
+
+// What the mixer says of its ticks (engine::audio, debug and trace): how long ticks waited
+// for their audio, and every time it moved audio to keep it in its place, as it happens.
+class MixerLog final : public vc::log::Logger {
+public:
+    vc::log::Level max_level() const override { return vc::log::Level::Trace; }
+    vc::log::Interest interest(vc::log::Level, std::string_view target) const override {
+        return target == "engine::audio" ? vc::log::Interest::Always : vc::log::Interest::Never;
+    }
+    bool enabled(const vc::log::Event&) const override { return true; }
+    void write(const vc::log::Event& event) override {
+        std::lock_guard lock(mutex_);
+        if (event.message == "tick waited for audio") {
+            const double ms = std::get<double>(event.fields[0].value);
+            const bool ready = std::get<bool>(event.fields[1].value);
+            ++waits_[ready ? bin(ms) : kBins - 1];
+            return;
+        }
+        const double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+        std::string line;
+        for (const auto& field : event.fields)
+            if (const auto* n = std::get_if<std::uint64_t>(&field.value); n && *n != 0 && field.name != "track")
+                line += " " + std::string(field.name) + "=" + std::to_string(*n);
+        if (event.level <= vc::log::Level::Debug) std::printf("    [%7.2f s] %.*s:%s\n", at, int(event.message.size()), event.message.data(), line.c_str());
+    }
+    void print_waits() {
+        std::lock_guard lock(mutex_);
+        static const char* names[kBins] = {"<=5 ms", "<=10", "<=20", "<=30", "<=40", "<=50", "budget spent"};
+        std::printf("  ticks that waited for audio:");
+        for (int i = 0; i < kBins; ++i) std::printf(" %s: %llu", names[i], static_cast<unsigned long long>(waits_[i]));
+        std::printf("\n");
+        waits_ = {};
+    }
+
+private:
+    static constexpr int kBins = 7;
+    static int bin(double ms) {
+        const double edges[] = {5, 10, 20, 30, 40, 50};
+        for (int i = 0; i < 6; ++i)
+            if (ms <= edges[i]) return i;
+        return 5;
+    }
+    std::mutex mutex_;
+    std::array<std::uint64_t, kBins> waits_{};
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+};
+
+struct Options {
+    double minutes = 10.0;
+    int load = 0;
+    int tone_clips = 3;
+};
+
+std::optional<Options> parse(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--minutes") == 0)
+            options.minutes = std::atof(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--load") == 0)
+            options.load = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--tone-clips") == 0)
+            options.tone_clips = std::atoi(argv[i + 1]);
+        else
+            return std::nullopt;
+    }
+    if (argc % 2 == 0) return std::nullopt;
+    return options;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const double minutes = argc > 1 ? std::atof(argv[1]) : 10.0;
+    const auto options = parse(argc, argv);
+    if (!options) {
+        std::fprintf(stderr, "usage: bench_av_sync [--minutes M] [--load N] [--tone-clips K]\n");
+        return 2;
+    }
+    auto* mixer_log = new MixerLog;  // lives as long as the process: threads may log late
+    vc::log::install(mixer_log);
     try {
+        BusyLoops load(options->load);
+        std::printf("busy loops beside it: %d\n", options->load);
         vc::test::SyncRig rig;
         (void)rig.reference(1);  // warms the display and the sound server up
-        std::printf("sound behind picture:\n");
+        std::printf("sound behind picture, median (each edge):\n");
         print("ffmpeg alone", rig.reference(vc::test::SyncRig::kFlashes));
         {
             auto engine = rig.start_engine();
@@ -38,9 +151,9 @@ int main(int argc, char** argv) {
                 return 1;
             }
             print("first clip", rig.clip_offset(*engine));
-            std::this_thread::sleep_for(std::chrono::duration<double>(minutes * 60.0));
+            std::this_thread::sleep_for(std::chrono::duration<double>(options->minutes * 60.0));
             char label[64];
-            std::snprintf(label, sizeof label, "clip after %.1f more minutes", minutes);
+            std::snprintf(label, sizeof label, "clip after %.1f more minutes", options->minutes);
             print(label, rig.clip_offset(*engine));
         }
         auto engine = rig.start_engine();
@@ -49,7 +162,40 @@ int main(int argc, char** argv) {
             return 1;
         }
         print("first clip after a restart", rig.clip_offset(*engine));
+        mixer_log->print_waits();
+        engine = std::unexpected(std::string("released"));
         print("ffmpeg alone, again", rig.reference(vc::test::SyncRig::kFlashes));
+
+        std::printf("steady tone, breaks (holes, splices):\n");
+        vc::test::Breaks clips, alone, witness;
+        for (int i = 0; i < options->tone_clips; ++i) {
+            const auto breaks = rig.tone_breaks(20);
+            if (!breaks) {
+                std::printf("  clip %d: no figure: %s\n", i + 1, breaks.error().c_str());
+                continue;
+            }
+            std::printf("  clip %d:       %s\n  ffmpeg alone: %s\n  witness:      %s\n", i + 1,
+                        vc::test::describe(breaks->clip).c_str(), vc::test::describe(breaks->ffmpeg_alone).c_str(),
+                        vc::test::describe(breaks->witness).c_str());
+            mixer_log->print_waits();
+            std::fflush(stdout);
+            for (auto [total, one] : {std::pair{&clips, &breaks->clip}, std::pair{&alone, &breaks->ffmpeg_alone},
+                                      std::pair{&witness, &breaks->witness}}) {
+                total->holes.insert(total->holes.end(), one->holes.begin(), one->holes.end());
+                total->splices.insert(total->splices.end(), one->splices.begin(), one->splices.end());
+                total->seconds += one->seconds;
+            }
+        }
+        const auto per_minute = [](const vc::test::Breaks& b) {
+            const double minutes = b.seconds / 60.0;
+            return std::pair{b.holes.size() / minutes, b.splices.size() / minutes};
+        };
+        for (auto [name, total] : {std::pair{"clips", &clips}, std::pair{"ffmpeg alone", &alone},
+                                   std::pair{"witness", &witness}}) {
+            const auto [holes, splices] = per_minute(*total);
+            std::printf("  %-13s %.1f holes, %.1f splices per minute (%.1f s of tone)\n", name, holes, splices,
+                        total->seconds);
+        }
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "%s\n", failure.what());
         return 1;

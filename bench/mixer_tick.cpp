@@ -3,6 +3,8 @@
 // "budget" counter is the share of those 10 ms one tick costs on one core.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
+#include <cstdint>
 #include <vector>
 
 #include "engine/mixer_tick.hpp"
@@ -15,15 +17,20 @@ void MixerTick(benchmark::State& state) {
     const std::size_t per_tick = static_cast<std::size_t>(rate / 100);
     std::vector<vc::ResampleState> states(tracks, vc::ResampleState{rate / 48000.0, 0.0, {}});
     std::vector<std::deque<vc::StereoPair>> queues(tracks);
+    std::vector<std::uint64_t> delivered(tracks, 0);
     std::vector<vc::Block> blocks(tracks);
     std::string bytes;
     bytes.reserve(3840 * tracks);
     float sink = 0.0f;
+    // A device keeping pace with the ticks, on a clock of their own.
+    auto tick = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
     for (auto _ : state) {
+        tick += std::chrono::milliseconds(10);
         for (std::size_t t = 0; t < tracks; ++t) {
             // What a capture worker would have queued meanwhile (counted in the figure).
             for (std::size_t i = 0; i < per_tick; ++i) queues[t].push_back({0.25f, -0.25f});
-            vc::take_pairs(queues[t], states[t]);
+            delivered[t] += per_tick;
+            vc::take_pairs(queues[t], {delivered[t], tick}, states[t], vc::TickTime{tick});
             vc::fill_block(states[t], blocks[t]);
             vc::apply_volume(blocks[t], 0.8f);
         }

@@ -102,13 +102,13 @@ std::vector<std::vector<Block>> ticks_of(const std::string& stream, std::size_t 
     return ticks;
 }
 
-// A block as the tick fills it from a device that holds `value`: the pairs the worker had
-// queued, then silence for the rest. Gives the number of the device's pairs, or nullopt for
-// anything else.
-std::optional<std::size_t> pairs_before_padding(const Block& block, StereoPair value) {
-    const auto padding = std::find_if(block.begin(), block.end(), [&](StereoPair p) { return p != value; });
-    if (!std::all_of(padding, block.end(), [](StereoPair p) { return p == StereoPair{}; })) return std::nullopt;
-    return static_cast<std::size_t>(padding - block.begin());
+// A block as the tick fills it from a device that holds `value`: the device's pairs, and
+// silence where they had not come or were gone. Gives the number of the device's pairs, or
+// nullopt when anything else is in it (another track's values).
+std::optional<std::size_t> device_pairs(const Block& block, StereoPair value) {
+    if (!std::all_of(block.begin(), block.end(), [&](StereoPair p) { return p == value || p == StereoPair{}; }))
+        return std::nullopt;
+    return static_cast<std::size_t>(std::count(block.begin(), block.end(), value));
 }
 
 // Reads whole ticks of `tracks` tracks until at least `ticks` have come and one of them held
@@ -125,7 +125,7 @@ std::string read_until_a_full_tick(const Pipe& pipe, const std::vector<StereoPai
         const auto blocks = ticks_of(tick, values.size());
         bool every_track = true;
         for (std::size_t t = 0; t < values.size(); ++t)
-            every_track = every_track && pairs_before_padding(blocks[0][t], values[t]) == kBlockFrames;
+            every_track = every_track && device_pairs(blocks[0][t], values[t]) == kBlockFrames;
         full = full || every_track;
     }
     return stream;
@@ -185,9 +185,9 @@ TEST_F(AudioMixer, TwoTracksInterleavedInSettingsOrder) {
     const auto ticks = ticks_of(stream, 2);
     std::size_t full_ticks = 0;
     for (std::size_t tick = 0; tick < ticks.size(); ++tick) {
-        const auto a = pairs_before_padding(ticks[tick][0], kValueA);
-        const auto b = pairs_before_padding(ticks[tick][1], kValueB);
-        ASSERT_TRUE(a && b) << "tick " << tick << ": each track's own values, then silence";
+        const auto a = device_pairs(ticks[tick][0], kValueA);
+        const auto b = device_pairs(ticks[tick][1], kValueB);
+        ASSERT_TRUE(a && b) << "tick " << tick << ": each track's own values, or silence";
         full_ticks += *a == kBlockFrames && *b == kBlockFrames;
     }
     EXPECT_GT(full_ticks, 0u);
@@ -220,7 +220,7 @@ TEST_F(AudioMixer, MissingTrackIsLeftOutAndVoiceNeedsAMicrophone) {
     // their values into these blocks.
     std::size_t full_ticks = 0;
     for (const auto& tick : ticks_of(stream, 1)) {
-        const auto pairs = pairs_before_padding(tick[0], kValueB);
+        const auto pairs = device_pairs(tick[0], kValueB);
         ASSERT_TRUE(pairs);
         full_ticks += *pairs == kBlockFrames;
     }

@@ -6,6 +6,7 @@
 // screen switch does).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -14,8 +15,10 @@
 namespace vc {
 namespace {
 
-// Users notice sound that lies more than about 40 ms away from its picture.
-constexpr double kTolerance = 0.040;
+// Users notice sound that lies more than about 40 ms away from its picture: every edge must
+// lie within 45 ms of where ffmpeg alone puts it, and their median within 40 ms.
+constexpr double kEdgeTolerance = 0.045;
+constexpr double kMedianTolerance = 0.040;
 
 TEST(ClipSync, SoundLiesWithItsPictureAtStartAndAfterARestart) {
     test::SyncRig rig;
@@ -24,19 +27,31 @@ TEST(ClipSync, SoundLiesWithItsPictureAtStartAndAfterARestart) {
     (void)rig.reference(1);
     const test::Offset reference = rig.reference(test::SyncRig::kFlashes);
     ASSERT_TRUE(reference) << reference.error();
+    std::printf("sound behind picture: ffmpeg alone %s\n", reference->text().c_str());
 
-    std::vector<test::Offset> clips;
-    for (int start = 0; start < 2; ++start) {
+    for (const char* start : {"first clip", "after a restart"}) {
+        SCOPED_TRACE(start);
         auto engine = rig.start_engine();
         ASSERT_TRUE(engine) << engine.error();
-        clips.push_back(rig.clip_offset(*engine));
-    }
-    std::printf("sound behind picture: ffmpeg alone %+.1f ms; first clip %+.1f ms; after a restart %+.1f ms\n",
-                *reference * 1e3, clips[0].value_or(NAN) * 1e3, clips[1].value_or(NAN) * 1e3);
-    for (const test::Offset& clip : clips) {
+        const test::Offset clip = rig.clip_offset(*engine);
         ASSERT_TRUE(clip) << clip.error();
-        EXPECT_NEAR(*clip, *reference, kTolerance);
+        std::printf("sound behind picture: %s %s\n", start, clip->text().c_str());
+        for (const double edge : clip->each) EXPECT_NEAR(edge, reference->median(), kEdgeTolerance) << clip->text();
+        EXPECT_NEAR(clip->median(), reference->median(), kMedianTolerance) << clip->text();
     }
+}
+
+// A steady tone through a whole clip: the clip plays it without a hole or a splice that
+// ffmpeg alone on the same monitor, or a witness reading it beside them, does not have too
+// (the tone's own player may starve on a busy machine); one more is let pass.
+TEST(ClipSync, SteadyToneHasNoBreaksThatFfmpegAloneHasNot) {
+    test::SyncRig rig;
+    const auto breaks = rig.tone_breaks(20);
+    ASSERT_TRUE(breaks) << breaks.error();
+    std::printf("clip: %s\nffmpeg alone: %s\nwitness: %s\n", test::describe(breaks->clip).c_str(),
+                test::describe(breaks->ffmpeg_alone).c_str(), test::describe(breaks->witness).c_str());
+    EXPECT_LE(breaks->clip.count(), std::max(breaks->ffmpeg_alone.count(), breaks->witness.count()) + 1)
+        << test::describe(breaks->clip);
 }
 
 }  // namespace

@@ -54,11 +54,15 @@ struct Fixture {
         }
         mixer.emplace(std::move(tracks), std::make_shared<AudioLevels>(values.size()), engine.context());
     }
-    static void push(FrameQueue& queue, StereoPair value, std::size_t count) {
+    // `count` pairs of `value`, delivered at `arrived` (a device keeping pace with ticks run
+    // one after the other delivers one block a tick, 10 ms apart).
+    static void push(FrameQueue& queue, StereoPair value, std::size_t count,
+                     Clock::time_point arrived = Clock::time_point{} + 1h) {
         std::vector<float> samples;
         for (std::size_t i = 0; i < count; ++i) samples.insert(samples.end(), {value.left, value.right});
-        push_frames_f32(queue, samples, 2);
+        push_frames_f32(queue, samples, 2, arrived);
     }
+    static Clock::time_point tick_time(int tick) { return Clock::time_point{} + 1h + tick * 10ms; }
 };
 
 class MixerLoop : public ::testing::Test {
@@ -97,7 +101,7 @@ TEST_F(MixerLoop, VoiceFeedSendsAChunkEveryTenthTickAndDropsWhenFull) {
     const FileDescriptor sink(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     std::atomic<bool> stop{false};
     for (int tick = 1; tick <= 70; ++tick) {
-        Fixture::push(*f.queues[0], {0.5f, 0.25f}, kBlockFrames);
+        Fixture::push(*f.queues[0], {0.5f, 0.25f}, kBlockFrames, Fixture::tick_time(tick));
         ASSERT_TRUE(run_tick(*f.mixer, sink, stop));
         if (tick == 9) {
             EXPECT_EQ(chunks_rx.try_recv().index(), 1u) << "no chunk before the tenth tick";
@@ -127,7 +131,7 @@ TEST_F(MixerLoop, DetectorListensToItsTrack) {
     bool loud = false;
     for (int tick = 0; tick < 1000 && !loud; ++tick) {
         const float value = tick < 300 ? 0.01f : 0.9f;
-        Fixture::push(*f.queues[1], {value, value}, kBlockFrames);
+        Fixture::push(*f.queues[1], {value, value}, kBlockFrames, Fixture::tick_time(tick));
         ASSERT_TRUE(run_tick(*f.mixer, sink, stop));
         for (;;) {
             auto got = f.engine.events.second.try_recv();
@@ -211,33 +215,79 @@ TEST_F(MixerLoop, StopWhileBlockedOnAFullPipe) {
     EXPECT_TRUE(f.engine.messages().empty());
 }
 
-// Time that moves only when the schedule sleeps: each sleep ends later than asked by what
-// `late` says (a busy machine, or a consumer that held up the writes meanwhile), and the
-// stop flag is set during the first sleep that ends at or after `stop_at`, as the recorder
-// would set it. At every sleep it checks the schedule against the time.
-struct StallingClock final : TickClock {
+// A 48 kHz device on the schedule's own clock. Period p, 480 pairs whose left values count
+// the device's pairs from 1 (so that each pair in the stream tells where it came from), is
+// due when tick p is, comes `late(p)` after that but never before the one before it, or
+// never (nullopt). The block of tick p is period p - 1: the device's 10 ms that had come a
+// tick before.
+struct ScriptedDevice {
+    FrameQueue& queue;
+    Clock::time_point first_due;
+    std::function<std::optional<Clock::duration>(std::size_t period)> late = [](std::size_t) {
+        return std::optional<Clock::duration>(0ms);
+    };
+    std::size_t next = 0;
+    Clock::time_point last_arrival{};
+
+    static float value(std::size_t period, std::size_t i) { return static_cast<float>(1 + period * kBlockFrames + i); }
+
+    void deliver_until(Clock::time_point now) {
+        for (; next < 100000; ++next) {
+            const auto lateness = late(next);
+            if (!lateness) continue;
+            const Clock::time_point due = first_due + static_cast<int>(next) * 10ms + *lateness;
+            const auto arrival = std::max(due, last_arrival);
+            if (arrival > now) return;
+            std::vector<float> samples;
+            for (std::size_t i = 0; i < kBlockFrames; ++i) samples.insert(samples.end(), {value(next, i), -value(next, i)});
+            push_frames_f32(queue, samples, 2, arrival);
+            last_arrival = arrival;
+        }
+    }
+};
+
+// Time that moves only when the schedule sleeps, with the devices delivering meanwhile.
+// Each sleep may end later than asked by what `late_wake_up` says (a busy machine, or a
+// consumer that held up the writes meanwhile); the stop flag is set during the first sleep
+// that ends at or after `stop_at`, as the recorder would set it. `on_sleep` looks at the
+// schedule at every sleep.
+struct ScriptedClock final : TickClock {
     Clock::time_point time = Clock::time_point{} + 1h;
     Clock::time_point started = time;
-    std::function<Clock::duration(std::uint64_t sleep)> late;
-    Clock::duration stop_at;
+    std::vector<ScriptedDevice> devices;
+    std::function<Clock::duration(std::uint64_t sleep)> late_wake_up = [](std::uint64_t) { return Clock::duration{}; };
+    Clock::duration stop_at = 1s;
     std::atomic<bool>* stop = nullptr;
-    std::function<std::uint64_t()> blocks_written;
+    std::function<void(Clock::duration asked)> on_sleep = [](Clock::duration) {};
     std::uint64_t sleeps = 0;
-    std::uint64_t blocks_at_last_sleep = 0;
 
+    ScriptedClock(Fixture& f, std::atomic<bool>& stop_flag) : stop(&stop_flag) {
+        for (auto& queue : f.queues) devices.push_back({*queue, started});
+        deliver();
+    }
+    void deliver() {
+        for (auto& device : devices) device.deliver_until(time);
+    }
     Clock::time_point now() override { return time; }
     void sleep_for(Clock::duration duration) override {
-        // Written so far: one block per started tick since the first, neither fewer (a tick
-        // skipped or still owed) nor more (a tick early); and the sleep aims at the next one.
-        const std::uint64_t blocks = blocks_written();
-        const auto ticks_due = static_cast<std::uint64_t>((time - started) / 10ms) + 1;
-        EXPECT_EQ(blocks, ticks_due) << "sleep " << sleeps << " at " << (time - started) / 1ms << " ms";
-        EXPECT_EQ(time + duration - started, blocks * 10ms) << "sleep " << sleeps;
-        blocks_at_last_sleep = blocks;
-        time += duration + late(sleeps++);
+        on_sleep(duration);
+        time += duration + late_wake_up(sleeps++);
+        deliver();
         if (time - started >= stop_at) *stop = true;
     }
 };
+
+// The whole stream, as the pairs of one track frame by frame.
+std::vector<StereoPair> stream_pairs(const FileDescriptor& stream, std::size_t tracks, std::size_t track) {
+    struct stat status {};
+    EXPECT_EQ(::fstat(stream.get(), &status), 0);
+    std::vector<float> samples(static_cast<std::size_t>(status.st_size) / sizeof(float));
+    EXPECT_EQ(::pread(stream.get(), samples.data(), samples.size() * sizeof(float), 0),
+              static_cast<ssize_t>(samples.size() * sizeof(float)));
+    std::vector<StereoPair> pairs;
+    for (std::size_t at = 2 * track; at + 1 < samples.size(); at += 2 * tracks) pairs.push_back({samples[at], samples[at + 1]});
+    return pairs;
+}
 
 // Ten seconds of the schedule with wake-ups late by up to 12 ms and one stall of two
 // seconds: ticks delayed by a stall are caught up back to back, none is skipped, none runs
@@ -247,26 +297,91 @@ TEST_F(MixerLoop, WritesOneBlockPerTickElapsedAcrossStalls) {
     const FileDescriptor stream(::memfd_create("stream", MFD_CLOEXEC));
     ASSERT_TRUE(stream);
     std::atomic<bool> stop{false};
-    StallingClock clock;
-    clock.late = [](std::uint64_t sleep) -> Clock::duration {
+    ScriptedClock clock(f, stop);
+    clock.late_wake_up = [](std::uint64_t sleep) -> Clock::duration {
         if (sleep == 300) return 2s;
         return (sleep % 5) * 3ms;
     };
     clock.stop_at = 10s;
-    clock.stop = &stop;
-    clock.blocks_written = [&] {
+    const auto blocks_written = [&] {
         struct stat status {};
         EXPECT_EQ(::fstat(stream.get(), &status), 0);
         EXPECT_EQ(static_cast<std::size_t>(status.st_size) % (2 * kTickBytes), 0u) << "whole blocks only";
         return static_cast<std::uint64_t>(status.st_size) / (2 * kTickBytes);
     };
+    std::uint64_t blocks_at_last_sleep = 0;
+    clock.on_sleep = [&](Clock::duration asked) {
+        // Written so far: one block per started tick since the first, neither fewer (a tick
+        // skipped or still owed) nor more (a tick early); and the sleep aims at the next one.
+        const std::uint64_t blocks = blocks_written();
+        const auto ticks_due = static_cast<std::uint64_t>((clock.time - clock.started) / 10ms) + 1;
+        EXPECT_EQ(blocks, ticks_due) << "sleep " << clock.sleeps << " at " << (clock.time - clock.started) / 1ms << " ms";
+        EXPECT_EQ(clock.time + asked - clock.started, blocks * 10ms) << "sleep " << clock.sleeps;
+        blocks_at_last_sleep = blocks;
+    };
 
     const std::uint64_t ticks = run_tick_schedule(*f.mixer, stream, stop, clock);
 
-    EXPECT_EQ(ticks, clock.blocks_written());
-    EXPECT_EQ(ticks, clock.blocks_at_last_sleep) << "no tick after the stop";
+    EXPECT_EQ(ticks, blocks_written());
+    EXPECT_EQ(ticks, blocks_at_last_sleep) << "no tick after the stop";
     EXPECT_GT(clock.sleeps, 300u) << "the stall came";
     EXPECT_LT(clock.sleeps + 200, ticks) << "the stall's ticks ran without sleeping";
+    EXPECT_TRUE(f.engine.messages().empty());
+}
+
+// A device whose periods come late (5, 15 and 40 ms after they were due) or never: the
+// ticks wait for late audio, so it reaches the stream whole, in order and in its place;
+// a period that never comes is silence, once the tick has waited its whole budget, and the
+// periods after it keep their places. A second track that keeps its pace waits with it.
+TEST_F(MixerLoop, LateAudioComesWholeLostAudioIsSilenceEveryPairInItsPlace) {
+    Fixture f({{0.0f, 0.0f}, {0.0f, 0.0f}});
+    const FileDescriptor stream(::memfd_create("stream", MFD_CLOEXEC));
+    ASSERT_TRUE(stream);
+    std::atomic<bool> stop{false};
+    ScriptedClock clock(f, stop);
+    const std::size_t never = 80;
+    clock.devices[0].late = [&](std::size_t period) -> std::optional<Clock::duration> {
+        if (period == 20) return 5ms;
+        if (period == 40) return 15ms;
+        if (period == 60) return 40ms;
+        if (period == never) return std::nullopt;
+        return 0ms;
+    };
+    clock.stop_at = 1s + 500us;
+    std::optional<Clock::time_point> waited_since;
+    Clock::duration longest_wait{};
+    clock.on_sleep = [&](Clock::duration asked) {
+        // How long past its deadline a tick waited, by the end of this sleep.
+        const auto ticks_due = static_cast<std::uint64_t>((clock.time - clock.started) / 10ms) + 1;
+        struct stat status {};
+        ::fstat(stream.get(), &status);
+        const auto blocks = static_cast<std::uint64_t>(status.st_size) / (2 * kTickBytes);
+        if (blocks < ticks_due) {
+            if (!waited_since) waited_since = clock.started + blocks * 10ms;
+            longest_wait = std::max(longest_wait, clock.time + asked - *waited_since);
+        } else {
+            waited_since.reset();
+        }
+    };
+    const std::uint64_t ticks = run_tick_schedule(*f.mixer, stream, stop, clock);
+    ASSERT_EQ(ticks, 101u);
+
+    for (std::size_t track = 0; track < 2; ++track) {
+        SCOPED_TRACE(track);
+        const auto pairs = stream_pairs(stream, 2, track);
+        ASSERT_EQ(pairs.size(), ticks * kBlockFrames);
+        for (std::size_t tick = 0; tick < ticks; ++tick) {
+            for (std::size_t i = 0; i < kBlockFrames; ++i) {
+                const bool lost = tick == 0 || (track == 0 && tick == never + 1);
+                const float expected = lost ? 0.0f : ScriptedDevice::value(tick - 1, i);
+                ASSERT_EQ(pairs[tick * kBlockFrames + i], (StereoPair{expected, -expected}))
+                    << "tick " << tick << " pair " << i;
+            }
+        }
+    }
+    // The lost period's tick gave up once its budget was spent, not before.
+    EXPECT_GE(longest_wait, kLateBudget);
+    EXPECT_LT(longest_wait, kLateBudget + 2ms);
     EXPECT_TRUE(f.engine.messages().empty());
 }
 
@@ -286,7 +401,7 @@ TEST_F(MixerLoop, StreamStartsWhenTheReaderTakesTheFirstBlockWithCurrentAudio) {
     EXPECT_EQ(pipe.read_up_to(2 * kTickBytes), std::string(2 * kTickBytes, '\0'));
     mixer.join();
     EXPECT_TRUE(started);
-    for (const auto& queue : f.queues) EXPECT_EQ(queue->lock().pairs().size(), kBlockFrames) << "only the newest";
+    for (const auto& queue : f.queues) EXPECT_EQ(queue->lock().pairs().size(), 2 * kBlockFrames) << "only the newest";
     EXPECT_GE(pipe.capacity(), 100 * 2 * kTickBytes) << "a second of the stream fits while ffmpeg sets up";
     EXPECT_TRUE(f.engine.messages().empty());
 }
@@ -314,7 +429,7 @@ TEST_F(MixerLoop, StreamStartEndsOnStopOrAGoneReader) {
     }
 }
 
-TEST(KeepCurrentAudio, KeepsTheNewestPairsTheFirstTickTakes) {
+TEST(KeepCurrentAudio, KeepsTheNewestPairsTheFirstTwoTicksTake) {
     struct Case {
         const char* what;
         double ratio;
@@ -322,9 +437,9 @@ TEST(KeepCurrentAudio, KeepsTheNewestPairsTheFirstTickTakes) {
         std::size_t kept;
     };
     const Case cases[] = {
-        {"48 kHz, a backlog", 1.0, 20000, kBlockFrames},
+        {"48 kHz, a backlog", 1.0, 20000, 2 * kBlockFrames},
         {"48 kHz, less than a block", 1.0, 100, 100},
-        {"44.1 kHz resampled", 44100.0 / 48000.0, 20000, 442},
+        {"44.1 kHz resampled", 44100.0 / 48000.0, 20000, 442 + 441},
     };
     for (const Case& c : cases) {
         std::deque<StereoPair> queue;

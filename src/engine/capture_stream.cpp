@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 #include <thread>
@@ -33,7 +34,8 @@ constexpr int kErrorPauseMillis = 20;
 // period, so no sample waits noticeably longer.
 constexpr int kIdlePauseMillis = 2;
 
-AlsaResult<void> configure(snd_pcm_t* pcm, const StreamConfig& config, snd_pcm_uframes_t& period) {
+AlsaResult<void> configure(snd_pcm_t* pcm, const StreamConfig& config, snd_pcm_uframes_t& period,
+                           snd_pcm_uframes_t& buffer) {
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_hw_params_alloca(&hw);
     const auto check = [](const char* function, int err) -> AlsaResult<void> {
@@ -70,6 +72,9 @@ AlsaResult<void> configure(snd_pcm_t* pcm, const StreamConfig& config, snd_pcm_u
         !r)
         return r;
     if (period == 0) period = 1;
+    if (auto r = check("snd_pcm_hw_params_get_buffer_size", snd_pcm_hw_params_get_buffer_size(hw, &buffer)); !r)
+        return r;
+    buffer = std::max(buffer, period);
 
     snd_pcm_sw_params_t* sw = nullptr;
     snd_pcm_sw_params_alloca(&sw);
@@ -86,6 +91,7 @@ struct CaptureStream::State {
     snd_pcm_t* pcm = nullptr;
     StreamConfig config;
     snd_pcm_uframes_t period = 0;
+    snd_pcm_uframes_t buffer_frames = 0;
     DataCallback on_data;
     ErrorCallback on_error;
     FileDescriptor wake_read;
@@ -167,7 +173,9 @@ struct CaptureStream::State {
             on_error(alsa_error_text("snd_pcm_poll_descriptors", err));
             return;
         }
-        std::vector<unsigned char> buffer(static_cast<std::size_t>(snd_pcm_frames_to_bytes(pcm, period)));
+        // Room for the whole device buffer: what piled up while the worker was late is read
+        // and handed over in one block, so that the mixer sees it come all at once.
+        std::vector<unsigned char> buffer(static_cast<std::size_t>(snd_pcm_frames_to_bytes(pcm, buffer_frames)));
         for (;;) {
             for (auto& fd : fds) fd.revents = 0;
             const int ready = ::poll(fds.data(), fds.size(), kPollTimeoutMillis);
@@ -205,22 +213,31 @@ struct CaptureStream::State {
                     continue;
                 }
             }
-            const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
-            if (avail < 0) {
-                if (recover(static_cast<int>(avail)) == Next::End) return;
-                continue;
+            // Everything the device holds, a period at a time, handed over as one block.
+            snd_pcm_uframes_t got = 0;
+            int fault = 0;
+            while (got < buffer_frames) {
+                const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+                if (avail <= 0) {
+                    fault = static_cast<int>(avail);
+                    break;
+                }
+                const auto frames = std::min({static_cast<snd_pcm_uframes_t>(avail), period, buffer_frames - got});
+                const snd_pcm_sframes_t read =
+                    snd_pcm_readi(pcm, buffer.data() + snd_pcm_frames_to_bytes(pcm, static_cast<snd_pcm_sframes_t>(got)),
+                                  frames);
+                if (read <= 0) {
+                    fault = read == -EAGAIN ? 0 : static_cast<int>(read);
+                    break;
+                }
+                got += static_cast<snd_pcm_uframes_t>(read);
             }
-            if (avail == 0) continue;
-            const auto frames = std::min<snd_pcm_uframes_t>(static_cast<snd_pcm_uframes_t>(avail), period);
-            const snd_pcm_sframes_t got = snd_pcm_readi(pcm, buffer.data(), frames);
-            if (got == -EAGAIN) continue;
-            if (got < 0) {
-                if (recover(static_cast<int>(got)) == Next::End) return;
-                continue;
+            if (got > 0) {
+                failures_in_a_row = 0;
+                last_reported.clear();
+                on_data({config.format, buffer.data(), static_cast<std::size_t>(got) * config.channels});
             }
-            failures_in_a_row = 0;
-            last_reported.clear();
-            on_data({config.format, buffer.data(), static_cast<std::size_t>(got) * config.channels});
+            if (fault < 0 && recover(fault) == Next::End) return;
         }
     }
 };
@@ -235,7 +252,7 @@ AlsaResult<CaptureStream> CaptureStream::open(const std::string& pcm_name, const
         state->pcm = nullptr;
         return std::unexpected(alsa_error_text("snd_pcm_open", err));
     }
-    if (auto configured = configure(state->pcm, config, state->period); !configured)
+    if (auto configured = configure(state->pcm, config, state->period, state->buffer_frames); !configured)
         return std::unexpected(configured.error());
     int pipe_ends[2];
     if (::pipe2(pipe_ends, O_CLOEXEC | O_NONBLOCK) != 0)

@@ -1,6 +1,7 @@
 // CaptureStream: one running ALSA capture stream and its worker thread "cpal_alsa_in". The
-// worker waits on the PCM's poll descriptors and a wake-up pipe, reads at most one period
-// per pass and hands each block to the data callback; errors go to the error callback.
+// worker waits on the PCM's poll descriptors and a wake-up pipe, reads what the device holds
+// (a period, or more after the worker was late) and hands it to the data callback as one
+// block; errors go to the error callback.
 // Owned by the track capture that opened it (thread "audio-mixer"); releasing it wakes the
 // worker, joins it and closes the PCM.
 #pragma once

@@ -1,9 +1,13 @@
 // FrameQueue: one audio track's locked queue of stereo pairs, shared by the track's capture
 // worker (which appends whole frames of device samples, converted to floats in -1..1) and
-// the audio mixer (which trims and takes from the front). The lock is the only state the two
-// threads share; each side holds it once per block or tick, never while doing other work.
+// the audio mixer (which trims and takes from the front). Beside the pairs it counts what the
+// device delivered and notes when the newest block came, which tells the mixer late audio
+// from lost audio. The lock guards all of it; each side holds it once per block or tick (the
+// mixer also while it looks whether a late tick's audio has come), never while doing other
+// work.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -29,21 +33,27 @@ public:
     // The queue under its lock, for the mixer's trim and take.
     class Locked {
     public:
-        explicit Locked(FrameQueue& queue) : lock_(queue.mutex_), pairs_(queue.pairs_) {}
-        std::deque<StereoPair>& pairs() { return pairs_; }
+        explicit Locked(FrameQueue& queue) : lock_(queue.mutex_), queue_(queue) {}
+        std::deque<StereoPair>& pairs() { return queue_.pairs_; }
+        // Every pair the device has delivered since the queue was made, and when the newest
+        // of them came.
+        std::uint64_t delivered() const { return queue_.delivered_; }
+        std::chrono::steady_clock::time_point last_arrival() const { return queue_.last_arrival_; }
 
     private:
         std::unique_lock<std::mutex> lock_;
-        std::deque<StereoPair>& pairs_;
+        FrameQueue& queue_;
     };
 
     Locked lock() { return Locked(*this); }
 
     // Appends one pair per whole frame of `samples` (`channels` samples per frame; a partial
     // frame at the end is dropped): left from the first channel, right from the second, or
-    // from the first again for mono. `convert` turns one sample into a float.
+    // from the first again for mono. `convert` turns one sample into a float. `arrived` is
+    // when the device handed them over.
     template <typename Sample, typename Convert>
-    void push_frames(std::span<const Sample> samples, std::size_t channels, Convert convert) {
+    void push_frames(std::span<const Sample> samples, std::size_t channels, Convert convert,
+                     std::chrono::steady_clock::time_point arrived) {
         if (channels == 0) return;
         const std::size_t frames = samples.size() / channels;
         const std::size_t right = channels > 1 ? 1 : 0;
@@ -52,6 +62,8 @@ public:
             const Sample* first = samples.data() + frame * channels;
             pairs_.push_back({convert(first[0]), convert(first[right])});
         }
+        delivered_ += frames;
+        last_arrival_ = arrived;
         if (pairs_.size() > kCapacity)
             pairs_.erase(pairs_.begin(), pairs_.begin() + static_cast<std::ptrdiff_t>(pairs_.size() - kCapacity));
     }
@@ -64,6 +76,8 @@ public:
 private:
     std::mutex mutex_;
     std::deque<StereoPair> pairs_;
+    std::uint64_t delivered_ = 0;
+    std::chrono::steady_clock::time_point last_arrival_{};
 };
 
 using SharedFrameQueue = std::shared_ptr<FrameQueue>;
@@ -76,10 +90,17 @@ inline float sample_to_float(std::int16_t x) { return static_cast<float>(x) * 0x
 inline float sample_to_float(std::uint16_t x) { return (static_cast<float>(x) - 32768.0f) * 0x1p-15f; }
 inline float sample_to_float(std::int32_t x) { return static_cast<float>(x) * 0x1p-31f; }
 
-void push_frames_f32(FrameQueue& queue, std::span<const float> samples, std::size_t channels);
-void push_frames_u8(FrameQueue& queue, std::span<const std::uint8_t> samples, std::size_t channels);
-void push_frames_i16(FrameQueue& queue, std::span<const std::int16_t> samples, std::size_t channels);
-void push_frames_u16(FrameQueue& queue, std::span<const std::uint16_t> samples, std::size_t channels);
-void push_frames_i32(FrameQueue& queue, std::span<const std::int32_t> samples, std::size_t channels);
+// The device's blocks as they arrive, stamped with the time of the call unless told otherwise.
+using ArrivalTime = std::chrono::steady_clock::time_point;
+void push_frames_f32(FrameQueue& queue, std::span<const float> samples, std::size_t channels,
+                     ArrivalTime arrived = std::chrono::steady_clock::now());
+void push_frames_u8(FrameQueue& queue, std::span<const std::uint8_t> samples, std::size_t channels,
+                    ArrivalTime arrived = std::chrono::steady_clock::now());
+void push_frames_i16(FrameQueue& queue, std::span<const std::int16_t> samples, std::size_t channels,
+                     ArrivalTime arrived = std::chrono::steady_clock::now());
+void push_frames_u16(FrameQueue& queue, std::span<const std::uint16_t> samples, std::size_t channels,
+                     ArrivalTime arrived = std::chrono::steady_clock::now());
+void push_frames_i32(FrameQueue& queue, std::span<const std::int32_t> samples, std::size_t channels,
+                     ArrivalTime arrived = std::chrono::steady_clock::now());
 
 }  // namespace vc

@@ -1,5 +1,8 @@
 #include "engine/mixer_loop.hpp"
 
+#include "engine/log.hpp"
+
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -7,6 +10,7 @@ namespace vc {
 namespace {
 
 constexpr auto kTick = std::chrono::milliseconds(10);
+constexpr auto kLatePoll = std::chrono::milliseconds(1);
 
 class SteadyTickClock final : public TickClock {
 public:
@@ -38,13 +42,25 @@ bool write_stream(MixerState& mixer, const StdinWriter& writer, std::string_view
     return written.has_value();
 }
 
-bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop) {
+namespace {
+
+Deliveries deliveries_of(const FrameQueue::Locked& locked) { return {locked.delivered(), locked.last_arrival()}; }
+
+}  // namespace
+
+bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop, std::optional<TickTime> when) {
     for (std::size_t t = 0; t < mixer.tracks.size(); ++t) {
         MixTrack& track = mixer.tracks[t];
+        TakeReport report;
         {
             auto locked = track.queue->lock();
-            take_pairs(locked.pairs(), track.resample);
+            report = take_pairs(locked.pairs(), deliveries_of(locked), track.resample, when);
         }
+        if (report.any())
+            VC_DEBUG("engine::audio", "audio kept in its place", log::field("track", t), log::field("lost", report.lost),
+                     log::field("backlog", report.backlog), log::field("late", report.late),
+                     log::field("quiet", report.quiet), log::field("silence", report.silence),
+                     log::field("padded", report.padded));
         fill_block(track.resample, mixer.blocks[t]);
         apply_volume(mixer.blocks[t], track.volume);
     }
@@ -68,6 +84,14 @@ bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bo
     return true;
 }
 
+bool tracks_ready(MixerState& mixer, std::chrono::steady_clock::time_point deadline) {
+    for (MixTrack& track : mixer.tracks) {
+        auto locked = track.queue->lock();
+        if (!ready_to_take(locked.pairs().size(), deliveries_of(locked), track.resample, deadline)) return false;
+    }
+    return true;
+}
+
 std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
                                 TickClock& clock) {
     std::uint64_t ticks = 0;
@@ -80,9 +104,21 @@ std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, co
             clock.sleep_for(deadline - clock.now());
             if (stop.load()) return ticks;
         }
+        const auto given_up = deadline + kLateBudget;
+        bool ready = tracks_ready(mixer, deadline);
+        while (!ready && clock.now() < given_up) {
+            clock.sleep_for(std::min<std::chrono::steady_clock::duration>(kLatePoll, given_up - clock.now()));
+            if (stop.load()) return ticks;
+            ready = tracks_ready(mixer, deadline);
+        }
+        if (const auto waited = clock.now() - deadline; waited > std::chrono::steady_clock::duration::zero())
+            VC_TRACE("engine::audio", "tick waited for audio",
+                     log::field("ms", std::chrono::duration<double, std::milli>(waited).count()),
+                     log::field("ready", ready));
+        const TickTime when{deadline, !ready};
         deadline += kTick;
         ++ticks;
-        if (!run_tick(mixer, writer, stop)) return ticks;
+        if (!run_tick(mixer, writer, stop, when)) return ticks;
         if (stop.load()) return ticks;
     }
 }

@@ -47,9 +47,11 @@ struct MixerState {
 bool write_stream(MixerState& mixer, const StdinWriter& writer, std::string_view bytes, const std::atomic<bool>& stop);
 
 // One tick: take, resample and scale every track, write the interleaved block, meter the
-// levels, update the detector and feed the voice listener. A failed write sends "audio pipe
-// closed: {}" unless `stop` is set, and returns false; nothing else of the tick then runs.
-bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop);
+// levels, update the detector and feed the voice listener. `when`: the schedule's tick
+// (take_pairs); a tick run by hand takes what the queues hold. A failed write sends "audio
+// pipe closed: {}" unless `stop` is set, and returns false; nothing else of the tick then runs.
+bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
+              std::optional<TickTime> when = std::nullopt);
 
 // The tick schedule's time: the monotonic clock and a relative sleep on it. The mixer runs
 // on steady_tick_clock(); a test passes a clock of its own to run many seconds of ticks,
@@ -66,10 +68,20 @@ protected:
 // std::chrono::steady_clock and std::this_thread::sleep_for.
 TickClock& steady_tick_clock();
 
+// How long a tick may wait past its deadline for a track whose audio has not come yet: a
+// capture worker or a sound server that hands its period over late, on a busy machine. The
+// stream places each sample by its count, so a block written that much later is still in
+// step; only audio later than this is padded with silence.
+inline constexpr auto kLateBudget = std::chrono::milliseconds(50);
+
+// Whether every track holds what its tick due at `deadline` takes (ready_to_take).
+bool tracks_ready(MixerState& mixer, std::chrono::steady_clock::time_point deadline);
+
 // Ticks on absolute 10 ms deadlines of `clock`, the first at once, until `stop` is seen
-// (before the first tick, after every sleep and after every tick) or a write fails. Late
-// ticks are never skipped: after a stall they run back to back until caught up.
-// Gives the number of ticks that ran, the failed one included.
+// (before the first tick, after every sleep and after every tick) or a write fails. A tick
+// whose audio has not all come waits for it, looking every millisecond, up to kLateBudget
+// past its deadline. Late ticks are never skipped: after a stall they run back to back until
+// caught up. Gives the number of ticks that ran, the failed one included.
 std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
                                 TickClock& clock = steady_tick_clock());
 

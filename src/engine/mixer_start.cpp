@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <string>
 #include <thread>
 
@@ -46,10 +47,11 @@ bool start_stream(MixerState& mixer, const StdinWriter& writer, const std::atomi
 }
 
 void keep_current_audio(std::deque<StereoPair>& queue, ResampleState& state) {
-    state.pending.clear();
-    state.pos = 0.0;
-    const std::size_t want = pairs_wanted(state);
-    if (queue.size() > want) queue.erase(queue.begin(), queue.end() - static_cast<std::ptrdiff_t>(want));
+    // The stream starts here: the device's pace too is learnt from here on. A tick's block
+    // lies a tick behind the newest audio, so the first two ticks' worth is kept.
+    state = ResampleState{.ratio = state.ratio};
+    const std::size_t keep = pairs_wanted(state) + static_cast<std::size_t>(std::lround(state.ratio * kBlockFrames));
+    if (queue.size() > keep) queue.erase(queue.begin(), queue.end() - static_cast<std::ptrdiff_t>(keep));
 }
 
 }  // namespace vc

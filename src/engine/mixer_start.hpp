@@ -25,7 +25,7 @@ namespace vc {
 bool start_stream(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop);
 
 // With the queue's lock held: forgets what piled up while ffmpeg was starting, keeping only
-// the newest pairs that the first tick takes.
+// the newest pairs that the first two ticks take.
 void keep_current_audio(std::deque<StereoPair>& queue, ResampleState& state);
 
 }  // namespace vc

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <numbers>
 #include <stdexcept>
 
@@ -197,7 +198,7 @@ MediaEdges find_edges(const std::filesystem::path& file) {
     return edges;
 }
 
-std::optional<double> sound_behind_picture(const MediaEdges& edges, std::size_t min_pairs) {
+std::vector<double> paired_offsets(const MediaEdges& edges) {
     std::vector<double> offsets;
     for (const Edge& picture : edges.picture) {
         const Edge* best = nullptr;
@@ -207,10 +208,40 @@ std::optional<double> sound_behind_picture(const MediaEdges& edges, std::size_t 
                 best = &sound;
         if (best) offsets.push_back(best->time - picture.time);
     }
-    if (offsets.size() < min_pairs || offsets.empty()) return std::nullopt;
-    std::sort(offsets.begin(), offsets.end());
-    return offsets[offsets.size() / 2];
+    return offsets;
 }
+
+double EdgeOffsets::median() const {
+    if (each.empty()) return NAN;
+    std::vector<double> sorted = each;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted[sorted.size() / 2];
+}
+
+std::string EdgeOffsets::text() const {
+    char number[32];
+    std::snprintf(number, sizeof number, "%+.1f (", median() * 1e3);
+    std::string out = number;
+    for (std::size_t i = 0; i < each.size(); ++i) {
+        std::snprintf(number, sizeof number, i == 0 ? "%+.1f" : " %+.1f", each[i] * 1e3);
+        out += number;
+    }
+    return out + ") ms";
+}
+
+namespace {
+
+// The edges of `file` edge by edge, once at least `min_pairs` pair up.
+Offset offsets_of(const std::filesystem::path& file, std::size_t min_pairs, const char* what) {
+    const auto edges = find_edges(file);
+    EdgeOffsets offsets{paired_offsets(edges)};
+    if (offsets.each.size() < min_pairs)
+        return failure(format("{} picture and {} sound edges of {} did not pair up ({})", edges.picture.size(),
+                              edges.sound.size(), what, file));
+    return offsets;
+}
+
+}  // namespace
 
 SyncRig::SyncRig()
     : xvfb_(std::string(kScreen) + "x24"),
@@ -256,18 +287,13 @@ Offset SyncRig::reference(int flashes) {
     ffmpeg->kill(SIGINT);
     (void)ffmpeg->wait();
     if (!running) return failure("the reference ffmpeg never wrote its file");
-    const auto edges = find_edges(file);
-    const auto offset = sound_behind_picture(edges, 2 * flashes - 1);
-    if (!offset)
-        return failure(format("{} picture and {} sound edges of the reference did not pair up", edges.picture.size(),
-                              edges.sound.size()));
-    return *offset;
+    return offsets_of(file, static_cast<std::size_t>(2 * flashes - 1), "the reference");
 }
 
-std::expected<Engine, std::string> SyncRig::start_engine() {
+std::expected<Engine, std::string> SyncRig::start_engine(std::uint32_t replay_seconds) {
     Config config = default_config();
     config.encoder = "libx264";
-    config.replay_seconds = 12;
+    config.replay_seconds = replay_seconds;
     config.clips_dir = home_ / "clips";
     config.tracks = {Track{.name = "Desk", .source = TrackSource::Input, .device = "vc_desk"}};
     engine_started_ = Clock::now();
@@ -278,30 +304,49 @@ std::expected<Engine, std::string> SyncRig::start_engine() {
     return std::move(*spawned);
 }
 
+std::expected<ClipInfo, std::string> SyncRig::save_when_listed(Engine& engine, double seconds) {
+    if (!wait_for([&] { return newest_listed_end() >= seconds; }, std::chrono::seconds(60)))
+        return failure("the ring stopped growing");
+    engine.commands.send(command::Save{std::chrono::nanoseconds(0), Origin::manual});
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    for (;;) {
+        auto received = engine.events.recv_until(deadline);
+        auto* event = std::get_if<EngineEvent>(&received);
+        if (!event) return failure("no clip within 60 s");
+        if (auto* saved = std::get_if<event::ClipSaved>(event)) return saved->clip;
+        if (auto* message = std::get_if<event::Message>(event)) std::printf("engine message: %s\n", message->text.c_str());
+    }
+}
+
 Offset SyncRig::clip_offset(Engine& engine) {
     flash_and_beep(*tone_, *flash_, kFlashes, kOn, kOff);
     // The segments that hold the last edge are listed once the next ones are done; a busy
     // machine may list them well behind the clock. The recording began after the engine
     // start, so its time now is at most the time since then.
     const double flashed = std::chrono::duration<double>(Clock::now() - engine_started_).count();
-    if (!wait_for([&] { return newest_listed_end() >= flashed + 1.5; }, std::chrono::seconds(60)))
-        return failure("the ring stopped growing");
-    engine.commands.send(command::Save{std::chrono::nanoseconds(0), Origin::manual});
-    std::optional<ClipInfo> clip;
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (!clip) {
-        auto received = engine.events.recv_until(deadline);
-        auto* event = std::get_if<EngineEvent>(&received);
-        if (!event) return failure("no clip within 60 s");
-        if (auto* saved = std::get_if<event::ClipSaved>(event)) clip = saved->clip;
-        if (auto* message = std::get_if<event::Message>(event)) std::printf("engine message: %s\n", message->text.c_str());
-    }
-    const auto edges = find_edges(clip->path);
-    const auto offset = sound_behind_picture(edges, 2 * kFlashes - 1);
-    if (!offset)
-        return failure(format("{} picture and {} sound edges did not pair up in {}", edges.picture.size(),
-                              edges.sound.size(), clip->path.string()));
-    return *offset;
+    const auto clip = save_when_listed(engine, flashed + 1.5);
+    if (!clip) return std::unexpected(clip.error());
+    return offsets_of(clip->path, 2 * kFlashes - 1, "the clip");
+}
+
+std::expected<SyncRig::ToneBreaks, std::string> SyncRig::tone_breaks(std::uint32_t replay_seconds) {
+    SteadyTone tone;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the sink plays it before anyone listens
+    const auto run = format("tone-{}", ++references_);
+    MonitorRecorder witness(MonitorRecorder::Tool::parec, home_ / (run + "-witness.raw"));
+    MonitorRecorder alone(MonitorRecorder::Tool::ffmpeg, home_ / (run + "-ffmpeg.raw"));
+    auto engine = start_engine(replay_seconds);
+    if (!engine) return std::unexpected(engine.error());
+    // A whole clip of tone: the engine started after the tone did.
+    const auto clip = save_when_listed(*engine, replay_seconds + 1.0);
+    engine->commands.send(command::Stop{});
+    if (!clip) return std::unexpected(clip.error());
+    ToneBreaks breaks{find_breaks(decoded_mono(clip->path)), find_breaks(alone.finish()), find_breaks(witness.finish())};
+    for (const Breaks* b : {&breaks.clip, &breaks.ffmpeg_alone, &breaks.witness})
+        if (b->seconds < replay_seconds / 2.0)
+            return failure("too little tone: clip " + describe(breaks.clip) + "; ffmpeg alone " +
+                           describe(breaks.ffmpeg_alone) + "; witness " + describe(breaks.witness));
+    return breaks;
 }
 
 }  // namespace vc::test

@@ -11,7 +11,9 @@
 //    edges of its picture brightness and of its first audio stream's loudness, both on the
 //    file's timeline.
 //  - SyncRig puts them together on a private Xvfb and PulseAudio server: a reference
-//    recording by ffmpeg alone, and the offset in clips of a running engine.
+//    recording by ffmpeg alone, and the offset in clips of a running engine; and, with a
+//    steady tone instead (steady_tone.hpp), the breaks of the sound in a clip, in ffmpeg
+//    alone and in a witness reader.
 // Owned by one test or benchmark; each object stops what it started when it goes.
 #pragma once
 
@@ -27,6 +29,7 @@
 #include "engine/engine.hpp"
 #include "support/environment.hpp"
 #include "support/pulse_server.hpp"
+#include "support/steady_tone.hpp"
 #include "support/xvfb.hpp"
 
 struct _XDisplay;
@@ -89,13 +92,21 @@ struct MediaEdges {
 // a late frame or a lost block does not split an edge. Empty lists when ffmpeg cannot read it.
 MediaEdges find_edges(const std::filesystem::path& file);
 
-// The offset of sound behind picture (seconds, positive: the sound comes late), the median
-// over the edges that pair up (same direction, within 0.7 s: flashes must lie further apart); nullopt when fewer than
-// `min_pairs` do.
-std::optional<double> sound_behind_picture(const MediaEdges& edges, std::size_t min_pairs);
+// How far each sound edge lies behind its picture edge (seconds, positive: the sound comes
+// late), for the edges that pair up (same direction, within 0.7 s: flashes must lie further
+// apart), in the order of the picture's edges.
+std::vector<double> paired_offsets(const MediaEdges& edges);
 
-// Seconds of sound behind picture, or why there is no figure.
-using Offset = std::expected<double, std::string>;
+// The offsets of one recording, edge by edge.
+struct EdgeOffsets {
+    std::vector<double> each;
+    double median() const;
+    // "+51.2 (+50.1 +52.0 ...) ms"
+    std::string text() const;
+};
+
+// Seconds of sound behind picture, edge by edge, or why there is no figure.
+using Offset = std::expected<EdgeOffsets, std::string>;
 
 class SyncRig {
 public:
@@ -107,15 +118,25 @@ public:
     // this rig shows when nothing of ours is in the way.
     Offset reference(int flashes);
 
-    // An engine recording the screen with one track, "vc_desk" (the flashes' sound).
-    std::expected<Engine, std::string> start_engine();
+    // An engine recording the screen with one track, "vc_desk" (the flashes' sound), once
+    // its ring has listed two seconds.
+    std::expected<Engine, std::string> start_engine(std::uint32_t replay_seconds = 12);
     // Flashes three times on a running engine, saves the clip that holds them and measures it.
     Offset clip_offset(Engine& engine);
+
+    // A steady tone for a whole clip of `replay_seconds`, recorded by a new engine, by ffmpeg
+    // alone and by a witness reader of the same monitor, all at once; the breaks of each.
+    struct ToneBreaks {
+        Breaks clip, ffmpeg_alone, witness;
+    };
+    std::expected<ToneBreaks, std::string> tone_breaks(std::uint32_t replay_seconds);
 
     static constexpr int kFlashes = 3;
 
 private:
     double newest_listed_end() const;
+    // Saves a clip once the ring lists `seconds` since the engine started.
+    std::expected<ClipInfo, std::string> save_when_listed(Engine& engine, double seconds);
 
     TempDir home_;
     XvfbServer xvfb_;
