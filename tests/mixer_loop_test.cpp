@@ -226,6 +226,10 @@ struct ScriptedDevice {
     std::function<std::optional<Clock::duration>(std::size_t period)> late = [](std::size_t) {
         return std::optional<Clock::duration>(0ms);
     };
+    // A device clock a little off the stream's has periods a little shorter or longer; one
+    // that is silent now and then delivers zeros then.
+    Clock::duration period_length = 10ms;
+    std::function<bool(std::size_t period)> sounding = [](std::size_t) { return true; };
     std::size_t next = 0;
     Clock::time_point last_arrival{};
 
@@ -235,11 +239,15 @@ struct ScriptedDevice {
         for (; next < 100000; ++next) {
             const auto lateness = late(next);
             if (!lateness) continue;
-            const Clock::time_point due = first_due + static_cast<int>(next) * 10ms + *lateness;
+            const Clock::time_point due = first_due + static_cast<int>(next) * period_length + *lateness;
             const auto arrival = std::max(due, last_arrival);
             if (arrival > now) return;
             std::vector<float> samples;
-            for (std::size_t i = 0; i < kBlockFrames; ++i) samples.insert(samples.end(), {value(next, i), -value(next, i)});
+            const bool sound = sounding(next);
+            for (std::size_t i = 0; i < kBlockFrames; ++i) {
+                const float v = sound ? value(next, i) : 0.0f;
+                samples.insert(samples.end(), {v, -v});
+            }
             push_frames_f32(queue, samples, 2, arrival);
             last_arrival = arrival;
         }
@@ -383,6 +391,43 @@ TEST_F(MixerLoop, LateAudioComesWholeLostAudioIsSilenceEveryPairInItsPlace) {
     EXPECT_GE(longest_wait, kLateBudget);
     EXPECT_LT(longest_wait, kLateBudget + 2ms);
     EXPECT_TRUE(f.engine.messages().empty());
+}
+
+// A device whose clock runs 0.1% fast delivers 48 pairs a second more than the stream takes:
+// twenty seconds of it would put its sound 20 ms early. What it delivers beyond its pace
+// goes where it is silent (it sounds half a second, then is silent half a second), so
+// every stretch of sound reaches the stream whole and within 5 ms of where it belongs.
+TEST_F(MixerLoop, DeviceClockAFewSamplesFastLosesItsSurplusWhereItIsSilent) {
+    Fixture f({{0.0f, 0.0f}});
+    const FileDescriptor stream(::memfd_create("stream", MFD_CLOEXEC));
+    ASSERT_TRUE(stream);
+    std::atomic<bool> stop{false};
+    ScriptedClock clock(f, stop);
+    clock.devices[0].period_length = std::chrono::nanoseconds(9'990'010);  // 10 ms / 1.001
+    clock.devices[0].sounding = [](std::size_t period) { return period / 50 % 2 == 0; };
+    clock.devices[0].next = 0;
+    clock.devices[0].last_arrival = {};
+    clock.stop_at = 20s;
+    (void)run_tick_schedule(*f.mixer, stream, stop, clock);
+
+    const auto pairs = stream_pairs(stream, 1, 0);
+    std::size_t stretches = 0;
+    for (std::size_t at = 0; at < pairs.size(); ++at) {
+        if (pairs[at].left == 0.0f || (at > 0 && pairs[at - 1].left != 0.0f)) continue;
+        ++stretches;
+        // A stretch of sound: whole, pair after pair, and where its first pair belongs (a
+        // tick after it came, at the device's own pace).
+        const auto first = static_cast<std::size_t>(pairs[at].left) - 1;
+        const double came = static_cast<double>(first) / 48048.0;
+        const double placed = static_cast<double>(at) / 48000.0 - 0.010;
+        EXPECT_NEAR(placed, came, 0.005) << "stretch at " << came << " s";
+        std::size_t end = at;
+        while (end + 1 < pairs.size() && pairs[end + 1].left != 0.0f) ++end;
+        for (std::size_t i = at + 1; i <= end; ++i)
+            ASSERT_EQ(pairs[i].left, pairs[i - 1].left + 1.0f) << "a pair dropped or put in at " << i;
+        at = end;
+    }
+    EXPECT_GE(stretches, 20u);
 }
 
 // The stream's start: one block of silence, then nothing until ffmpeg has read it, so that
