@@ -85,20 +85,22 @@ public:
     }
     void print_waits() {
         std::lock_guard lock(mutex_);
-        static const char* names[kBins] = {"<=5 ms", "<=10", "<=20", "<=30", "<=40", "<=50", "budget spent"};
+        static const char* names[kBins] = {"<=5 ms", "<=10", "<=20", "<=30", "<=40", "<=50", "<=75", "<=100",
+                                           "<=150", "<=250", "longer", "budget spent"};
         std::printf("  ticks that waited for audio:");
-        for (int i = 0; i < kBins; ++i) std::printf(" %s: %llu", names[i], static_cast<unsigned long long>(waits_[i]));
+        for (int i = 0; i < kBins; ++i)
+            if (waits_[i] != 0) std::printf(" %s: %llu", names[i], static_cast<unsigned long long>(waits_[i]));
         std::printf("\n");
         waits_ = {};
     }
 
 private:
-    static constexpr int kBins = 7;
+    static constexpr int kBins = 12;
     static int bin(double ms) {
-        const double edges[] = {5, 10, 20, 30, 40, 50};
-        for (int i = 0; i < 6; ++i)
+        const double edges[] = {5, 10, 20, 30, 40, 50, 75, 100, 150, 250};
+        for (int i = 0; i < 10; ++i)
             if (ms <= edges[i]) return i;
-        return 5;
+        return 10;
     }
     std::mutex mutex_;
     std::array<std::uint64_t, kBins> waits_{};

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/mixer_take.hpp"
 #include "engine/mixer_tick.hpp"
 
 namespace {
@@ -16,6 +17,7 @@ void MixerTick(benchmark::State& state) {
     const int rate = static_cast<int>(state.range(1));
     const std::size_t per_tick = static_cast<std::size_t>(rate / 100);
     std::vector<vc::ResampleState> states(tracks, vc::ResampleState{rate / 48000.0, 0.0, {}});
+    std::vector<vc::TrackPace> paces(tracks);
     std::vector<std::deque<vc::StereoPair>> queues(tracks);
     std::vector<std::uint64_t> delivered(tracks, 0);
     std::vector<vc::Block> blocks(tracks);
@@ -30,7 +32,7 @@ void MixerTick(benchmark::State& state) {
             // What a capture worker would have queued meanwhile (counted in the figure).
             for (std::size_t i = 0; i < per_tick; ++i) queues[t].push_back({0.25f, -0.25f});
             delivered[t] += per_tick;
-            vc::take_pairs(queues[t], {delivered[t], tick}, states[t], vc::TickTime{tick});
+            vc::take_pairs(queues[t], {delivered[t], tick}, states[t], paces[t], tick);
             vc::fill_block(states[t], blocks[t]);
             vc::apply_volume(blocks[t], 0.8f);
         }

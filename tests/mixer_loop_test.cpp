@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <thread>
+#include <utility>
 
 #include "engine/mixer_loop.hpp"
 #include "engine/mixer_start.hpp"
@@ -218,8 +219,8 @@ TEST_F(MixerLoop, StopWhileBlockedOnAFullPipe) {
 // A 48 kHz device on the schedule's own clock. Period p, 480 pairs whose left values count
 // the device's pairs from 1 (so that each pair in the stream tells where it came from), is
 // due when tick p is, comes `late(p)` after that but never before the one before it, or
-// never (nullopt). The block of tick p is period p - 1: the device's 10 ms that had come a
-// tick before.
+// never (nullopt): then the next period says that audio was lost, as after an overrun. The
+// block of tick p is period p - 1: the device's 10 ms that had come a tick before.
 struct ScriptedDevice {
     FrameQueue& queue;
     Clock::time_point first_due;
@@ -235,10 +236,15 @@ struct ScriptedDevice {
 
     static float value(std::size_t period, std::size_t i) { return static_cast<float>(1 + period * kBlockFrames + i); }
 
+    bool lost_one = false;
+
     void deliver_until(Clock::time_point now) {
         for (; next < 100000; ++next) {
             const auto lateness = late(next);
-            if (!lateness) continue;
+            if (!lateness) {
+                lost_one = true;
+                continue;
+            }
             const Clock::time_point due = first_due + static_cast<int>(next) * period_length + *lateness;
             const auto arrival = std::max(due, last_arrival);
             if (arrival > now) return;
@@ -248,7 +254,7 @@ struct ScriptedDevice {
                 const float v = sound ? value(next, i) : 0.0f;
                 samples.insert(samples.end(), {v, -v});
             }
-            push_frames_f32(queue, samples, 2, arrival);
+            push_frames_f32(queue, samples, 2, arrival, std::exchange(lost_one, false));
             last_arrival = arrival;
         }
     }
@@ -337,59 +343,67 @@ TEST_F(MixerLoop, WritesOneBlockPerTickElapsedAcrossStalls) {
     EXPECT_TRUE(f.engine.messages().empty());
 }
 
-// A device whose periods come late (5, 15 and 40 ms after they were due) or never: the
-// ticks wait for late audio, so it reaches the stream whole, in order and in its place;
-// a period that never comes is silence, once the tick has waited its whole budget, and the
-// periods after it keep their places. A second track that keeps its pace waits with it.
+// A device whose periods come late: 5, 15 and 40 ms after they were due; then it stalls for
+// 200 ms and hands over what it held (a sound server starved on a busy machine); and one of
+// its periods never comes (an overrun, which it says). The ticks wait for late audio, so it
+// reaches the stream whole, in order and in its place. Ticks that the stall kept past their
+// budget are silent, and the pairs that come for them afterwards are dropped, so that every
+// later pair keeps its place; the lost period is silence. A second track that keeps its pace
+// waits with it.
 TEST_F(MixerLoop, LateAudioComesWholeLostAudioIsSilenceEveryPairInItsPlace) {
     Fixture f({{0.0f, 0.0f}, {0.0f, 0.0f}});
     const FileDescriptor stream(::memfd_create("stream", MFD_CLOEXEC));
     ASSERT_TRUE(stream);
     std::atomic<bool> stop{false};
     ScriptedClock clock(f, stop);
-    const std::size_t never = 80;
+    const std::size_t stall_from = 120, stall_to = 140, never = 180;
     clock.devices[0].late = [&](std::size_t period) -> std::optional<Clock::duration> {
         if (period == 20) return 5ms;
         if (period == 40) return 15ms;
         if (period == 60) return 40ms;
+        // All at once, 5 ms after the last of them was due.
+        if (period >= stall_from && period <= stall_to) return static_cast<int>(stall_to - period) * 10ms + 5ms;
         if (period == never) return std::nullopt;
         return 0ms;
     };
-    clock.stop_at = 1s + 500us;
-    std::optional<Clock::time_point> waited_since;
-    Clock::duration longest_wait{};
-    clock.on_sleep = [&](Clock::duration asked) {
-        // How long past its deadline a tick waited, by the end of this sleep.
-        const auto ticks_due = static_cast<std::uint64_t>((clock.time - clock.started) / 10ms) + 1;
+    clock.stop_at = 2s + 500us;
+    // How long past its deadline each tick was written: the blocks written by a sleep were
+    // written at its start.
+    std::vector<Clock::duration> written_late;
+    clock.on_sleep = [&](Clock::duration) {
         struct stat status {};
         ::fstat(stream.get(), &status);
-        const auto blocks = static_cast<std::uint64_t>(status.st_size) / (2 * kTickBytes);
-        if (blocks < ticks_due) {
-            if (!waited_since) waited_since = clock.started + blocks * 10ms;
-            longest_wait = std::max(longest_wait, clock.time + asked - *waited_since);
-        } else {
-            waited_since.reset();
-        }
+        const auto blocks = static_cast<std::size_t>(status.st_size) / (2 * kTickBytes);
+        while (written_late.size() < blocks) written_late.push_back(clock.time - clock.started - written_late.size() * 10ms);
     };
     const std::uint64_t ticks = run_tick_schedule(*f.mixer, stream, stop, clock);
-    ASSERT_EQ(ticks, 101u);
+    ASSERT_EQ(ticks, 201u);
 
+    // The stall's ticks that had waited their whole budget when its audio came.
+    const auto padded = [&](std::size_t tick) { return tick > stall_from && tick * 10ms + kLateBudget < stall_to * 10ms + 5ms; };
     for (std::size_t track = 0; track < 2; ++track) {
         SCOPED_TRACE(track);
         const auto pairs = stream_pairs(stream, 2, track);
         ASSERT_EQ(pairs.size(), ticks * kBlockFrames);
         for (std::size_t tick = 0; tick < ticks; ++tick) {
+            const bool silent = tick == 0 || (track == 0 && (padded(tick) || tick == never + 1));
             for (std::size_t i = 0; i < kBlockFrames; ++i) {
-                const bool lost = tick == 0 || (track == 0 && tick == never + 1);
-                const float expected = lost ? 0.0f : ScriptedDevice::value(tick - 1, i);
+                const float expected = silent ? 0.0f : ScriptedDevice::value(tick - 1, i);
                 ASSERT_EQ(pairs[tick * kBlockFrames + i], (StereoPair{expected, -expected}))
                     << "tick " << tick << " pair " << i;
             }
         }
     }
-    // The lost period's tick gave up once its budget was spent, not before.
-    EXPECT_GE(longest_wait, kLateBudget);
-    EXPECT_LT(longest_wait, kLateBudget + 2ms);
+    // A tick takes the period due a tick before it, so it waits 10 ms less than its audio is
+    // late; the stall's ticks gave up once their budget was spent, not before; the lost
+    // period's tick did not wait at all.
+    ASSERT_GE(written_late.size(), 190u);
+    EXPECT_EQ(written_late[21], 0ms);
+    EXPECT_EQ(written_late[41], 5ms);
+    EXPECT_EQ(written_late[61], 30ms);
+    EXPECT_EQ(written_late[stall_from + 1], kLateBudget);
+    EXPECT_EQ(written_late[never + 1], 0ms);
+    EXPECT_LE(*std::max_element(written_late.begin(), written_late.end()), kLateBudget);
     EXPECT_TRUE(f.engine.messages().empty());
 }
 
@@ -405,8 +419,6 @@ TEST_F(MixerLoop, DeviceClockAFewSamplesFastLosesItsSurplusWhereItIsSilent) {
     ScriptedClock clock(f, stop);
     clock.devices[0].period_length = std::chrono::nanoseconds(9'990'010);  // 10 ms / 1.001
     clock.devices[0].sounding = [](std::size_t period) { return period / 50 % 2 == 0; };
-    clock.devices[0].next = 0;
-    clock.devices[0].last_arrival = {};
     clock.stop_at = 20s;
     (void)run_tick_schedule(*f.mixer, stream, stop, clock);
 

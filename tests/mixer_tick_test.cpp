@@ -5,6 +5,7 @@
 #include <cstring>
 #include <numbers>
 
+#include "engine/mixer_take.hpp"
 #include "engine/mixer_tick.hpp"
 
 namespace vc {
@@ -18,9 +19,10 @@ std::deque<StereoPair> ramp(std::size_t n, float start = 0.0f) {
 
 TEST(MixerTick, PassThroughAt48k) {
     ResampleState state;
+    TrackPace pace;
     auto queue = ramp(1000);
     Block block;
-    take_pairs(queue, {}, state, std::nullopt);
+    take_pairs(queue, {}, state, pace, std::nullopt);
     fill_block(state, block);
     EXPECT_EQ(queue.size(), 520u);
     EXPECT_TRUE(state.pending.empty());
@@ -29,9 +31,10 @@ TEST(MixerTick, PassThroughAt48k) {
 
 TEST(MixerTick, ShortQueuePadsWithSilence) {
     ResampleState state;
+    TrackPace pace;
     auto queue = ramp(100, 1.0f);
     Block block;
-    take_pairs(queue, {}, state, std::nullopt);
+    take_pairs(queue, {}, state, pace, std::nullopt);
     fill_block(state, block);
     EXPECT_EQ(block[99], (StereoPair{100.0f, -100.0f}));
     EXPECT_EQ(block[100], (StereoPair{}));
@@ -47,9 +50,10 @@ TEST(MixerTick, BacklogEdge) {
     };
     for (const auto& c : cases) {
         ResampleState state;
+        TrackPace pace;
         auto queue = ramp(c.queued);
         Block block;
-        take_pairs(queue, {}, state, std::nullopt);
+        take_pairs(queue, {}, state, pace, std::nullopt);
         fill_block(state, block);
         EXPECT_EQ(queue.size(), c.left) << c.queued;
         EXPECT_EQ(block[0].left, float(c.first)) << c.queued;
@@ -58,9 +62,10 @@ TEST(MixerTick, BacklogEdge) {
 
 TEST(MixerTick, EmptyQueueInResamplingModeResetsPosition) {
     ResampleState state{.ratio = 44100.0 / 48000.0, .pos = 0.5, .pending = {}};
+    TrackPace pace;
     std::deque<StereoPair> queue;
     Block block;
-    take_pairs(queue, {}, state, std::nullopt);
+    take_pairs(queue, {}, state, pace, std::nullopt);
     fill_block(state, block);
     EXPECT_TRUE(state.pending.empty());
     EXPECT_EQ(state.pos, 0.0);
@@ -70,6 +75,7 @@ TEST(MixerTick, EmptyQueueInResamplingModeResetsPosition) {
 // A 44.1 kHz device: 441 or 442 pairs per tick, 480 out, and a 1 kHz tone stays 1 kHz.
 TEST(MixerTick, Resample44100KeepsFrequency) {
     ResampleState state{.ratio = 44100.0 / 48000.0, .pos = 0.0, .pending = {}};
+    TrackPace pace;
     std::deque<StereoPair> queue;
     std::uint64_t produced = 0;
     std::size_t consumed_total = 0;
@@ -85,7 +91,7 @@ TEST(MixerTick, Resample44100KeepsFrequency) {
         }
         const std::size_t before = queue.size();
         Block block;
-        take_pairs(queue, {produced, start + tick * std::chrono::milliseconds(10)}, state, TickTime{start + tick * std::chrono::milliseconds(10)});
+        take_pairs(queue, {produced, start + tick * std::chrono::milliseconds(10)}, state, pace, start + tick * std::chrono::milliseconds(10));
         consumed_total += before - queue.size();
         fill_block(state, block);
         for (const auto& pair : block) out.push_back(pair.left);
@@ -102,9 +108,10 @@ TEST(MixerTick, Resample44100KeepsFrequency) {
 
 TEST(MixerTick, Resample96kTakesTwicePerTick) {
     ResampleState state{.ratio = 2.0, .pos = 0.0, .pending = {}};
+    TrackPace pace;
     auto queue = ramp(5000);
     Block block;
-    take_pairs(queue, {}, state, std::nullopt);
+    take_pairs(queue, {}, state, pace, std::nullopt);
     EXPECT_EQ(state.pending.size(), 960u);  // floor(2 * 479) + 2
     fill_block(state, block);
     EXPECT_EQ(block[1], (StereoPair{2.0f, -2.0f}));

@@ -1,5 +1,6 @@
 #include "engine/audio_capture.hpp"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
@@ -26,19 +27,24 @@ std::span<const Sample> samples_of(const SampleBlock& block, SampleFormat expect
 AudioHost default_audio_host() { return {}; }
 
 void capture_f32(const CaptureTarget& target, const SampleBlock& block) {
-    push_frames_f32(*target.queue, samples_of<float>(block, SampleFormat::F32), target.channels);
+    push_frames_f32(*target.queue, samples_of<float>(block, SampleFormat::F32), target.channels,
+                    std::chrono::steady_clock::now(), block.after_loss);
 }
 void capture_u8(const CaptureTarget& target, const SampleBlock& block) {
-    push_frames_u8(*target.queue, samples_of<std::uint8_t>(block, SampleFormat::U8), target.channels);
+    push_frames_u8(*target.queue, samples_of<std::uint8_t>(block, SampleFormat::U8), target.channels,
+                    std::chrono::steady_clock::now(), block.after_loss);
 }
 void capture_i16(const CaptureTarget& target, const SampleBlock& block) {
-    push_frames_i16(*target.queue, samples_of<std::int16_t>(block, SampleFormat::I16), target.channels);
+    push_frames_i16(*target.queue, samples_of<std::int16_t>(block, SampleFormat::I16), target.channels,
+                    std::chrono::steady_clock::now(), block.after_loss);
 }
 void capture_u16(const CaptureTarget& target, const SampleBlock& block) {
-    push_frames_u16(*target.queue, samples_of<std::uint16_t>(block, SampleFormat::U16), target.channels);
+    push_frames_u16(*target.queue, samples_of<std::uint16_t>(block, SampleFormat::U16), target.channels,
+                    std::chrono::steady_clock::now(), block.after_loss);
 }
 void capture_i32(const CaptureTarget& target, const SampleBlock& block) {
-    push_frames_i32(*target.queue, samples_of<std::int32_t>(block, SampleFormat::I32), target.channels);
+    push_frames_i32(*target.queue, samples_of<std::int32_t>(block, SampleFormat::I32), target.channels,
+                    std::chrono::steady_clock::now(), block.after_loss);
 }
 
 Result<CaptureCallback> capture_callback(const std::string& track_name, SampleFormat format) {

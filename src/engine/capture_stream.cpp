@@ -128,6 +128,9 @@ struct CaptureStream::State {
     int failures_in_a_row = 0;
     static constexpr int kFailuresUntilGone = 50;
 
+    // An overrun drops what the device buffer could not hold: the next block says so.
+    bool lost_audio = false;
+
     // The same fault again and again is reported once per streak.
     std::string last_reported;
     void report(const std::string& text) {
@@ -145,6 +148,7 @@ struct CaptureStream::State {
         }
         if (err == -EPIPE) {
             report("buffer overrun: " + alsa_error_text("snd_pcm_readi", err));
+            lost_audio = true;
             // A PCM that cannot be prepared again delivers nothing more (a sound server that
             // went away looks like this); retrying would only repeat the same two reports.
             if (int e = snd_pcm_prepare(pcm); e < 0) {
@@ -235,7 +239,8 @@ struct CaptureStream::State {
             if (got > 0) {
                 failures_in_a_row = 0;
                 last_reported.clear();
-                on_data({config.format, buffer.data(), static_cast<std::size_t>(got) * config.channels});
+                on_data({config.format, buffer.data(), static_cast<std::size_t>(got) * config.channels, lost_audio});
+                lost_audio = false;
             }
             if (fault < 0 && recover(fault) == Next::End) return;
         }

@@ -20,6 +20,8 @@ struct SampleBlock {
     SampleFormat format;
     const void* data;
     std::size_t samples;  // not frames
+    // The device lost audio before this block (it overran, and was started again).
+    bool after_loss = false;
 };
 
 class CaptureStream {

@@ -35,10 +35,11 @@ public:
     public:
         explicit Locked(FrameQueue& queue) : lock_(queue.mutex_), queue_(queue) {}
         std::deque<StereoPair>& pairs() { return queue_.pairs_; }
-        // Every pair the device has delivered since the queue was made, and when the newest
-        // of them came.
+        // Every pair the device has delivered since the queue was made, when the newest of
+        // them came, and how many times it said it had lost audio before a block.
         std::uint64_t delivered() const { return queue_.delivered_; }
         std::chrono::steady_clock::time_point last_arrival() const { return queue_.last_arrival_; }
+        std::uint64_t losses() const { return queue_.losses_; }
 
     private:
         std::unique_lock<std::mutex> lock_;
@@ -50,10 +51,10 @@ public:
     // Appends one pair per whole frame of `samples` (`channels` samples per frame; a partial
     // frame at the end is dropped): left from the first channel, right from the second, or
     // from the first again for mono. `convert` turns one sample into a float. `arrived` is
-    // when the device handed them over.
+    // when the device handed them over; `after_loss`: it lost audio just before them.
     template <typename Sample, typename Convert>
     void push_frames(std::span<const Sample> samples, std::size_t channels, Convert convert,
-                     std::chrono::steady_clock::time_point arrived) {
+                     std::chrono::steady_clock::time_point arrived, bool after_loss = false) {
         if (channels == 0) return;
         const std::size_t frames = samples.size() / channels;
         const std::size_t right = channels > 1 ? 1 : 0;
@@ -64,6 +65,7 @@ public:
         }
         delivered_ += frames;
         last_arrival_ = arrived;
+        losses_ += after_loss ? 1 : 0;
         if (pairs_.size() > kCapacity)
             pairs_.erase(pairs_.begin(), pairs_.begin() + static_cast<std::ptrdiff_t>(pairs_.size() - kCapacity));
     }
@@ -78,6 +80,7 @@ private:
     std::deque<StereoPair> pairs_;
     std::uint64_t delivered_ = 0;
     std::chrono::steady_clock::time_point last_arrival_{};
+    std::uint64_t losses_ = 0;
 };
 
 using SharedFrameQueue = std::shared_ptr<FrameQueue>;
@@ -93,14 +96,14 @@ inline float sample_to_float(std::int32_t x) { return static_cast<float>(x) * 0x
 // The device's blocks as they arrive, stamped with the time of the call unless told otherwise.
 using ArrivalTime = std::chrono::steady_clock::time_point;
 void push_frames_f32(FrameQueue& queue, std::span<const float> samples, std::size_t channels,
-                     ArrivalTime arrived = std::chrono::steady_clock::now());
+                     ArrivalTime arrived = std::chrono::steady_clock::now(), bool after_loss = false);
 void push_frames_u8(FrameQueue& queue, std::span<const std::uint8_t> samples, std::size_t channels,
-                    ArrivalTime arrived = std::chrono::steady_clock::now());
+                    ArrivalTime arrived = std::chrono::steady_clock::now(), bool after_loss = false);
 void push_frames_i16(FrameQueue& queue, std::span<const std::int16_t> samples, std::size_t channels,
-                     ArrivalTime arrived = std::chrono::steady_clock::now());
+                     ArrivalTime arrived = std::chrono::steady_clock::now(), bool after_loss = false);
 void push_frames_u16(FrameQueue& queue, std::span<const std::uint16_t> samples, std::size_t channels,
-                     ArrivalTime arrived = std::chrono::steady_clock::now());
+                     ArrivalTime arrived = std::chrono::steady_clock::now(), bool after_loss = false);
 void push_frames_i32(FrameQueue& queue, std::span<const std::int32_t> samples, std::size_t channels,
-                     ArrivalTime arrived = std::chrono::steady_clock::now());
+                     ArrivalTime arrived = std::chrono::steady_clock::now(), bool after_loss = false);
 
 }  // namespace vc

@@ -44,17 +44,20 @@ bool write_stream(MixerState& mixer, const StdinWriter& writer, std::string_view
 
 namespace {
 
-Deliveries deliveries_of(const FrameQueue::Locked& locked) { return {locked.delivered(), locked.last_arrival()}; }
+Deliveries deliveries_of(const FrameQueue::Locked& locked) {
+    return {locked.delivered(), locked.last_arrival(), locked.losses()};
+}
 
 }  // namespace
 
-bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop, std::optional<TickTime> when) {
+bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
+              std::optional<std::chrono::steady_clock::time_point> deadline) {
     for (std::size_t t = 0; t < mixer.tracks.size(); ++t) {
         MixTrack& track = mixer.tracks[t];
         TakeReport report;
         {
             auto locked = track.queue->lock();
-            report = take_pairs(locked.pairs(), deliveries_of(locked), track.resample, when);
+            report = take_pairs(locked.pairs(), deliveries_of(locked), track.resample, track.pace, deadline);
         }
         if (report.any())
             VC_DEBUG("engine::audio", "audio kept in its place", log::field("track", t), log::field("lost", report.lost),
@@ -87,7 +90,8 @@ bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bo
 bool tracks_ready(MixerState& mixer, std::chrono::steady_clock::time_point deadline) {
     for (MixTrack& track : mixer.tracks) {
         auto locked = track.queue->lock();
-        if (!ready_to_take(locked.pairs().size(), deliveries_of(locked), track.resample, deadline)) return false;
+        if (!ready_to_take(locked.pairs().size(), deliveries_of(locked), track.resample, track.pace, deadline))
+            return false;
     }
     return true;
 }
@@ -115,10 +119,10 @@ std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, co
             VC_TRACE("engine::audio", "tick waited for audio",
                      log::field("ms", std::chrono::duration<double, std::milli>(waited).count()),
                      log::field("ready", ready));
-        const TickTime when{deadline, !ready};
+        const auto due = deadline;
         deadline += kTick;
         ++ticks;
-        if (!run_tick(mixer, writer, stop, when)) return ticks;
+        if (!run_tick(mixer, writer, stop, due)) return ticks;
         if (stop.load()) return ticks;
     }
 }

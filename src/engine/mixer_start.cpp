@@ -42,13 +42,13 @@ bool start_stream(MixerState& mixer, const StdinWriter& writer, const std::atomi
     for (MixTrack& track : mixer.tracks) {
         auto locked = track.queue->lock();
         keep_current_audio(locked.pairs(), track.resample);
+        track.pace = TrackPace{};  // the device's pace is learnt from the stream's start
     }
     return true;
 }
 
 void keep_current_audio(std::deque<StereoPair>& queue, ResampleState& state) {
-    // The stream starts here: the device's pace too is learnt from here on. A tick's block
-    // lies a tick behind the newest audio, so the first two ticks' worth is kept.
+    // A tick's block lies a tick behind the newest audio, so the first two ticks' worth is kept.
     state = ResampleState{.ratio = state.ratio};
     const std::size_t keep = pairs_wanted(state) + static_cast<std::size_t>(std::lround(state.ratio * kBlockFrames));
     if (queue.size() > keep) queue.erase(queue.begin(), queue.end() - static_cast<std::ptrdiff_t>(keep));

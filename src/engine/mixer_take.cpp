@@ -1,0 +1,145 @@
+#include "engine/mixer_take.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vc {
+namespace {
+
+double device_rate(const ResampleState& resample) { return static_cast<double>(kStreamRate) * resample.ratio; }
+
+double pairs_in(double seconds, const ResampleState& resample) { return seconds * device_rate(resample); }
+
+double seconds_of(std::chrono::steady_clock::time_point time) {
+    return std::chrono::duration<double>(time.time_since_epoch()).count();
+}
+
+// The device's timeline so far: what it delivered and what stands in for what it lost.
+std::uint64_t timeline(Deliveries deliveries, const TrackPace& pace) { return deliveries.delivered + pace.stood_in; }
+
+// The newest delivery's start (see TrackPace); nullopt before the device delivered.
+std::optional<double> start_of(Deliveries deliveries, const ResampleState& resample, const TrackPace& pace) {
+    if (deliveries.delivered == 0) return std::nullopt;
+    return seconds_of(deliveries.last_arrival) - static_cast<double>(timeline(deliveries, pace)) / device_rate(resample);
+}
+
+// How far the queue's front lies from where the device's pace puts this tick's block, in
+// device pairs: positive when the pairs that belong to the tick are gone, negative when pairs
+// that belonged to earlier ticks are still queued. 0 while the pace is unknown.
+//
+// The block is the device's 10 ms that, at its pace, had come one tick before the tick is
+// due: a device delivers in periods (10 ms, or more through a sound server), so the pairs
+// that its pace says have come by a moment may still be on their way for up to a period.
+double misplaced(std::size_t queued, Deliveries deliveries, const ResampleState& resample, const TrackPace& pace,
+                 std::chrono::steady_clock::time_point deadline) {
+    if (!pace.earliest_start) return 0.0;
+    const double block = resample.ratio * static_cast<double>(kBlockFrames);
+    const double belongs = (seconds_of(deadline) - *pace.earliest_start) * device_rate(resample) - 2.0 * block;
+    return std::round(static_cast<double>(timeline(deliveries, pace)) - static_cast<double>(queued) - belongs);
+}
+
+bool silent(const StereoPair& pair) {
+    return std::abs(pair.left) <= kSilentSample && std::abs(pair.right) <= kSilentSample;
+}
+
+// The queue's next millisecond is silent (or there is none).
+bool silent_front(const std::deque<StereoPair>& queue) {
+    const std::size_t look = std::min<std::size_t>(queue.size(), kStreamRate / 1000);
+    return std::all_of(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(look), silent);
+}
+
+void drop_front(std::deque<StereoPair>& queue, std::size_t count) {
+    queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(std::min(count, queue.size())));
+}
+
+// How many pairs the device lost, by what it says and how long it has been behind; 0 when
+// it is only late. Notes what it has seen in `pace`. `quiet`: the queue's front is silent.
+std::size_t pairs_lost(Deliveries deliveries, const ResampleState& resample, TrackPace& pace,
+                       std::chrono::steady_clock::time_point deadline, bool quiet) {
+    const auto behind = static_cast<double>(pairs_behind(deliveries, resample, pace));
+    const bool said = deliveries.losses > pace.losses_seen;
+    pace.losses_seen = deliveries.losses;
+    if (said && behind > pairs_in(kBehindSeconds, resample)) return static_cast<std::size_t>(behind);
+    if (behind <= pairs_in(kDriftSeconds, resample)) {
+        pace.behind_since.reset();
+        return 0;
+    }
+    // Behind for a long while: a device clock a little slow, or audio lost without a word.
+    // Silence stands in where the track is silent anyway, or once the lag is plain.
+    const double now = seconds_of(deadline);
+    if (!pace.behind_since) pace.behind_since = now;
+    if (now - *pace.behind_since < kLossSeconds || (behind <= pairs_in(kBehindSeconds, resample) && !quiet)) return 0;
+    pace.behind_since.reset();
+    return static_cast<std::size_t>(behind);
+}
+
+}  // namespace
+
+std::size_t pairs_behind(Deliveries deliveries, const ResampleState& resample, const TrackPace& pace) {
+    const auto start = start_of(deliveries, resample, pace);
+    if (!start || !pace.earliest_start || *start <= *pace.earliest_start) return 0;
+    return static_cast<std::size_t>(std::llround((*start - *pace.earliest_start) * device_rate(resample)));
+}
+
+bool ready_to_take(std::size_t queued, Deliveries deliveries, const ResampleState& resample, const TrackPace& pace,
+                   std::chrono::steady_clock::time_point deadline) {
+    const double off = misplaced(queued, deliveries, resample, pace, deadline);
+    if (off > pairs_in(kMisplacedSeconds, resample)) return true;  // its pairs are gone: it is silent
+    // It says it lost audio: silence will stand in for it.
+    if (deliveries.losses > pace.losses_seen &&
+        static_cast<double>(pairs_behind(deliveries, resample, pace)) > pairs_in(kBehindSeconds, resample))
+        return true;
+    const bool drops = off < -pairs_in(kStaleSeconds, resample) || (pace.padded && off < 0.0);
+    const std::size_t stale = drops ? std::min(static_cast<std::size_t>(-off), kBacklogPairs) : 0;
+    return queued >= pairs_wanted(resample) + stale;
+}
+
+TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, ResampleState& resample, TrackPace& pace,
+                      std::optional<std::chrono::steady_clock::time_point> deadline) {
+    TakeReport report;
+    const std::size_t want = pairs_wanted(resample);
+    const double at_once = pairs_in(kMisplacedSeconds, resample);
+    const double drift = pairs_in(kDriftSeconds, resample);
+    if (deadline) {
+        report.lost = pairs_lost(deliveries, resample, pace, *deadline, silent_front(queue));
+        pace.stood_in += report.lost;
+        const auto start = start_of(deliveries, resample, pace);
+        if (start && (!pace.earliest_start || *start < *pace.earliest_start)) pace.earliest_start = start;
+
+        // Pairs that belonged to earlier ticks: late ones go at once, those the pace left
+        // over only where the track is silent.
+        const double off = misplaced(queue.size(), deliveries, resample, pace, *deadline);
+        if (off < -drift) {
+            const auto stale = std::min(static_cast<std::size_t>(-off), queue.size());
+            if (pace.padded || off < -pairs_in(kStaleSeconds, resample)) {
+                report.late = stale;
+            } else {
+                while (report.quiet < stale && silent(queue[report.quiet])) ++report.quiet;
+            }
+            drop_front(queue, report.late + report.quiet);
+        }
+    }
+    if (queue.size() > want + kBacklogPairs) {
+        report.backlog = queue.size() - want;
+        drop_front(queue, report.backlog);
+    }
+    if (deadline) {
+        // Pairs of this tick that are gone (lost, cut): silence in their place.
+        const double off = misplaced(queue.size(), deliveries, resample, pace, *deadline);
+        if (off > at_once || (off > drift && silent_front(queue)))
+            report.silence = std::min(static_cast<std::size_t>(off), want);
+        if (off >= -drift) pace.padded = false;
+    }
+
+    resample.pending.insert(resample.pending.end(), report.silence, StereoPair{});
+    const std::size_t moved = std::min(want - report.silence, queue.size());
+    resample.pending.insert(resample.pending.end(), queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(moved));
+    drop_front(queue, moved);
+    if (deadline && report.silence + moved < want) {
+        report.padded = want - report.silence - moved;
+        pace.padded = true;
+    }
+    return report;
+}
+
+}  // namespace vc

@@ -1,0 +1,103 @@
+// The take of one mixer tick: which of a track's queued pairs belong to the tick's block. The
+// stream places every sample by its count, so a track's sound stays in step with the
+// picture only while each tick takes the audio that belongs to its moment. The take works
+// that out from the device's own pace (when its blocks come, against how many pairs they
+// bring): audio that comes late is waited for (by the schedule, mixer_loop.hpp) or, if its
+// tick could not wait, dropped when it comes; audio the device lost leaves silence in its
+// place; nothing else is dropped or put in where anyone can hear it. Pure logic on thread
+// "audio-mixer", run under the track's queue lock.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+
+#include "engine/frame_queue.hpp"
+#include "engine/mixer_tick.hpp"
+#include "engine/stream_rate.hpp"
+
+namespace vc {
+
+inline constexpr std::size_t kBacklogPairs = kStreamRate / 5;  // 200 ms: more queued than this is cut
+// A device's deliveries come a little early or late. One whose newest block came later than
+// kBehindSeconds after the earliest pace it ever kept is behind: its audio is late, or some
+// was lost. It was lost when the device says so (an overrun). One that stays behind for
+// kLossSeconds has a clock a little slow, or loses audio without saying so: silence stands in
+// where the track is silent, or at once past kBehindSeconds.
+inline constexpr double kBehindSeconds = 0.007;
+inline constexpr double kLossSeconds = 2.0;
+// Where a track's audio lies off the place its pace gives it, it is moved back:
+//  - pairs that came after their ticks were padded go at once, however few: the cut falls
+//    where the hole already is;
+//  - where more than kMisplacedSeconds of pairs are gone (lost, cut), silence stands in at
+//    once: a hole is there already;
+//  - pairs left over from earlier ticks by the pace itself (a device a little faster than
+//    the stream, or one that turns out to come earlier than it first did) go only where the
+//    track is silent, so that nobody hears it, unless they are more than kStaleSeconds;
+//  - less than kDriftSeconds is left as it is.
+inline constexpr double kMisplacedSeconds = 0.005;
+inline constexpr double kStaleSeconds = 0.020;
+inline constexpr double kDriftSeconds = 0.001;
+inline constexpr float kSilentSample = 1.0f / 1024;  // about -60 dBFS
+
+// What the tick sees of a track's deliveries (FrameQueue::Locked).
+struct Deliveries {
+    std::uint64_t delivered = 0;  // every pair the device has handed over
+    std::chrono::steady_clock::time_point last_arrival{};
+    std::uint64_t losses = 0;  // times it said it had lost audio
+};
+
+// Where a track's device stands against the stream, carried from tick to tick.
+struct TrackPace {
+    // Every pair of the device has a place on its timeline: the pairs it delivered, in order,
+    // and silent ones standing in for pairs it lost. `stood_in` counts those.
+    std::uint64_t stood_in = 0;
+    // A delivery's "start" is when the device's first pair would have come had every pair
+    // come with it: its arrival, less the timeline so far at the device's rate. The earliest
+    // start seen is the device's own pace: a tick's block is the device's 10 ms that, at that
+    // pace, had come a tick before the tick is due. A later start says how far behind the
+    // device's newest block came.
+    std::optional<double> earliest_start{};  // seconds on the steady clock
+    // The device's losses seen so far, and since when (a tick's deadline) it is behind.
+    std::uint64_t losses_seen = 0;
+    std::optional<double> behind_since{};
+    // The last tick padded for pairs that had not come: when they come, they are dropped at
+    // once, however few, so that the hole is all they cost.
+    bool padded = false;
+};
+
+// How far behind its own pace the device's newest block came, in device pairs (0 before the
+// device's pace is known).
+std::size_t pairs_behind(Deliveries deliveries, const ResampleState& resample, const TrackPace& pace);
+
+// Whether the track's block for the tick due at `deadline` can be taken now: the queue holds
+// the pairs that belong to it (after any that came too late for their own ticks), or its
+// pairs are gone (lost, cut) and it is silent. Otherwise the tick may wait a little (see
+// kLateBudget).
+bool ready_to_take(std::size_t queued, Deliveries deliveries, const ResampleState& resample, const TrackPace& pace,
+                   std::chrono::steady_clock::time_point deadline);
+
+// With the queue's lock held, for the tick due at `deadline` once it is ready or its time is up:
+//  - a device behind that lost audio (see kLossSeconds) gets silence standing in for it;
+//  - pairs that belonged to earlier ticks are dropped (see kMisplacedSeconds);
+//  - cuts a backlog past wanted + 9600 to the newest `wanted` pairs;
+//  - where this tick's pairs are gone (lost, cut), the tick is silent;
+//  - moves up to `wanted` pairs into `pending`. What is still missing is padded with silence
+//    by fill_block, and the pairs that come for it later are dropped as late.
+// Without a deadline (a tick run by hand) it only cuts the backlog and takes what is there.
+// Says what it did beyond the plain take, in device pairs, for the log.
+struct TakeReport {
+    std::size_t lost = 0;       // stood in for: the device lost them
+    std::size_t backlog = 0;    // cut from a backlog
+    std::size_t late = 0;       // dropped: they came too late for their ticks
+    std::size_t quiet = 0;      // dropped where the track was silent
+    std::size_t silence = 0;    // the tick's own pairs were gone
+    std::size_t padded = 0;     // had not come when the tick's time was up
+    bool any() const { return lost + backlog + late + quiet + silence + padded > 0; }
+};
+TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, ResampleState& resample,
+                      TrackPace& pace, std::optional<std::chrono::steady_clock::time_point> deadline);
+
+}  // namespace vc
