@@ -1,10 +1,10 @@
 #include "engine/mixer_loop.hpp"
 
-#include "engine/log.hpp"
-
 #include <algorithm>
 #include <chrono>
 #include <thread>
+
+#include "engine/log.hpp"
 
 namespace vc {
 namespace {

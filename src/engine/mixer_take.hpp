@@ -38,7 +38,7 @@ inline constexpr double kLossSeconds = 2.0;
 //    track is silent, so that nobody hears it, unless they are more than kStaleSeconds;
 //  - less than kDriftSeconds is left as it is.
 inline constexpr double kMisplacedSeconds = 0.005;
-inline constexpr double kStaleSeconds = 0.020;
+inline constexpr double kStaleSeconds = 0.040;
 inline constexpr double kDriftSeconds = 0.001;
 inline constexpr float kSilentSample = 1.0f / 1024;  // about -60 dBFS
 
