@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <numbers>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -231,6 +233,8 @@ struct ScriptedDevice {
     // that is silent now and then delivers zeros then.
     Clock::duration period_length = 10ms;
     std::function<bool(std::size_t period)> sounding = [](std::size_t) { return true; };
+    // What it sounds, pair by pair; by default the count.
+    std::function<float(std::size_t pair)> wave = [](std::size_t pair) { return static_cast<float>(1 + pair); };
     std::size_t next = 0;
     Clock::time_point last_arrival{};
 
@@ -251,7 +255,7 @@ struct ScriptedDevice {
             std::vector<float> samples;
             const bool sound = sounding(next);
             for (std::size_t i = 0; i < kBlockFrames; ++i) {
-                const float v = sound ? value(next, i) : 0.0f;
+                const float v = sound ? wave(next * kBlockFrames + i) : 0.0f;
                 samples.insert(samples.end(), {v, -v});
             }
             push_frames_f32(queue, samples, 2, arrival, std::exchange(lost_one, false));
@@ -407,39 +411,96 @@ TEST_F(MixerLoop, LateAudioComesWholeLostAudioIsSilenceEveryPairInItsPlace) {
     EXPECT_TRUE(f.engine.messages().empty());
 }
 
-// A device whose clock runs 0.1% fast delivers 48 pairs a second more than the stream takes:
-// twenty seconds of it would put its sound 20 ms early. What it delivers beyond its pace
-// goes where it is silent (it sounds half a second, then is silent half a second), so
-// every stretch of sound reaches the stream whole and within 5 ms of where it belongs.
-TEST_F(MixerLoop, DeviceClockAFewSamplesFastLosesItsSurplusWhereItIsSilent) {
+// A device whose clock runs 0.1% fast delivers 48 pairs a second more than the stream takes,
+// one 0.1% slow 48 fewer: twenty seconds of either would put its sound 20 ms off. What lies
+// off its pace is mended where the device is silent (it sounds half a second, then is
+// silent half a second), so every stretch of sound reaches the stream whole and within 5 ms
+// of where it belongs.
+TEST_F(MixerLoop, DeviceClockAFewSamplesOffIsMendedWhereItIsSilent) {
+    struct Case {
+        const char* what;
+        double rate;  // the device's pairs per second of the stream's clock
+    };
+    for (const Case& c : {Case{"fast", 48048.0}, Case{"slow", 47952.0}}) {
+        SCOPED_TRACE(c.what);
+        Fixture f({{0.0f, 0.0f}});
+        const FileDescriptor stream(::memfd_create("stream", MFD_CLOEXEC));
+        ASSERT_TRUE(stream);
+        std::atomic<bool> stop{false};
+        ScriptedClock clock(f, stop);
+        clock.devices[0].period_length = std::chrono::nanoseconds(std::llround(480.0 / c.rate * 1e9));
+        clock.devices[0].sounding = [](std::size_t period) { return period / 50 % 2 == 0; };
+        clock.stop_at = 20s;
+        (void)run_tick_schedule(*f.mixer, stream, stop, clock);
+
+        const auto pairs = stream_pairs(stream, 1, 0);
+        std::size_t stretches = 0;
+        for (std::size_t at = 0; at < pairs.size(); ++at) {
+            if (pairs[at].left == 0.0f || (at > 0 && pairs[at - 1].left != 0.0f)) continue;
+            ++stretches;
+            // A stretch of sound: whole, pair after pair, and where its first pair belongs (a
+            // tick after it came, at the device's own pace).
+            const auto first = static_cast<std::size_t>(pairs[at].left) - 1;
+            const double came = static_cast<double>(first) / c.rate;
+            const double placed = static_cast<double>(at) / 48000.0 - 0.010;
+            EXPECT_NEAR(placed, came, 0.005) << "stretch at " << came << " s";
+            std::size_t end = at;
+            while (end + 1 < pairs.size() && pairs[end + 1].left != 0.0f) ++end;
+            for (std::size_t i = at + 1; i <= end; ++i)
+                ASSERT_EQ(pairs[i].left, pairs[i - 1].left + 1.0f) << "a pair dropped or put in at " << i;
+            at = end;
+        }
+        EXPECT_GE(stretches, 19u);
+    }
+}
+
+// A steady tone passes through zero twice a period; a pair there is no silence. A device a
+// little fast builds up a lead that may be dropped only where the track is silent, and a
+// tone is never silent: not one pair of it may go.
+TEST_F(MixerLoop, ToneThroughZeroIsNoSilence) {
     Fixture f({{0.0f, 0.0f}});
     const FileDescriptor stream(::memfd_create("stream", MFD_CLOEXEC));
     ASSERT_TRUE(stream);
     std::atomic<bool> stop{false};
     ScriptedClock clock(f, stop);
-    clock.devices[0].period_length = std::chrono::nanoseconds(9'990'010);  // 10 ms / 1.001
-    clock.devices[0].sounding = [](std::size_t period) { return period / 50 % 2 == 0; };
-    clock.stop_at = 20s;
-    (void)run_tick_schedule(*f.mixer, stream, stop, clock);
+    const auto tone = [](std::size_t pair) {  // 1 kHz: 48 pairs a period, zero at every 24th
+        return pair % 24 == 0 ? 0.0f : static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * pair / 48.0));
+    };
+    clock.devices[0].period_length = std::chrono::nanoseconds(9'990'010);  // 0.1% fast
+    clock.devices[0].wave = tone;
+    clock.stop_at = 10s;
+    const std::uint64_t ticks = run_tick_schedule(*f.mixer, stream, stop, clock);
 
     const auto pairs = stream_pairs(stream, 1, 0);
-    std::size_t stretches = 0;
-    for (std::size_t at = 0; at < pairs.size(); ++at) {
-        if (pairs[at].left == 0.0f || (at > 0 && pairs[at - 1].left != 0.0f)) continue;
-        ++stretches;
-        // A stretch of sound: whole, pair after pair, and where its first pair belongs (a
-        // tick after it came, at the device's own pace).
-        const auto first = static_cast<std::size_t>(pairs[at].left) - 1;
-        const double came = static_cast<double>(first) / 48048.0;
-        const double placed = static_cast<double>(at) / 48000.0 - 0.010;
-        EXPECT_NEAR(placed, came, 0.005) << "stretch at " << came << " s";
-        std::size_t end = at;
-        while (end + 1 < pairs.size() && pairs[end + 1].left != 0.0f) ++end;
-        for (std::size_t i = at + 1; i <= end; ++i)
-            ASSERT_EQ(pairs[i].left, pairs[i - 1].left + 1.0f) << "a pair dropped or put in at " << i;
-        at = end;
-    }
-    EXPECT_GE(stretches, 20u);
+    ASSERT_EQ(pairs.size(), ticks * kBlockFrames);
+    // The first period came as the clock was made, before it had its tone.
+    for (std::size_t at = 2 * kBlockFrames; at < pairs.size(); ++at)
+        ASSERT_EQ(pairs[at].left, tone(at - kBlockFrames)) << "pair " << at << " of the stream";
+}
+
+// On a busy machine a device's periods come a few milliseconds late, every one of them, for
+// as long as the machine stays busy; once in a while one comes later still. Its clock is the
+// stream's and it loses nothing, so nothing of its sound may be dropped or put in: taking
+// the late periods for lost audio would leave a hole and set the sound after it off its
+// place.
+TEST_F(MixerLoop, DeviceLateForLongLosesNothing) {
+    Fixture f({{0.0f, 0.0f}});
+    const FileDescriptor stream(::memfd_create("stream", MFD_CLOEXEC));
+    ASSERT_TRUE(stream);
+    std::atomic<bool> stop{false};
+    ScriptedClock clock(f, stop);
+    clock.devices[0].late = [](std::size_t period) -> std::optional<Clock::duration> {
+        if (period < 5) return 0ms;  // the machine was idle when the track opened
+        if (period % 250 == 0) return 9ms;
+        return std::chrono::microseconds(1500 + period % 7 * 400);
+    };
+    clock.stop_at = 10s;
+    const std::uint64_t ticks = run_tick_schedule(*f.mixer, stream, stop, clock);
+
+    const auto pairs = stream_pairs(stream, 1, 0);
+    ASSERT_EQ(pairs.size(), ticks * kBlockFrames);
+    for (std::size_t at = kBlockFrames; at < pairs.size(); ++at)
+        ASSERT_EQ(pairs[at].left, ScriptedDevice::value(0, at - kBlockFrames)) << "pair " << at << " of the stream";
 }
 
 // The stream's start: one block of silence, then nothing until ffmpeg has read it, so that

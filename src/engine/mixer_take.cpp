@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace vc {
 namespace {
@@ -62,15 +63,30 @@ std::size_t pairs_lost(Deliveries deliveries, const ResampleState& resample, Tra
     if (said && behind > pairs_in(kBehindSeconds, resample)) return static_cast<std::size_t>(behind);
     if (behind <= pairs_in(kDriftSeconds, resample)) {
         pace.behind_since.reset();
+        pace.lag = 0;
         return 0;
     }
     // Behind for a long while: a device clock a little slow, or audio lost without a word.
-    // Silence stands in where the track is silent anyway, or once the lag is plain.
+    // Silence stands in for the lag that held a whole window, where the track is silent
+    // anyway, or once that lag is plain.
     const double now = seconds_of(deadline);
-    if (!pace.behind_since) pace.behind_since = now;
-    if (now - *pace.behind_since < kLossSeconds || (behind <= pairs_in(kBehindSeconds, resample) && !quiet)) return 0;
+    const auto pairs = static_cast<std::size_t>(behind);
+    if (!pace.behind_since) {
+        pace.behind_since = now;
+        pace.least_behind = pairs;
+    }
+    pace.least_behind = std::min(pace.least_behind, pairs);
+    if (now - *pace.behind_since >= kLossSeconds) {
+        pace.lag = pace.least_behind;
+        pace.behind_since = now;
+        pace.least_behind = pairs;
+    }
+    pace.lag = std::min(pace.lag, pairs);  // no more than it is behind now
+    if (static_cast<double>(pace.lag) <= pairs_in(kDriftSeconds, resample) ||
+        (static_cast<double>(pace.lag) <= pairs_in(kBehindSeconds, resample) && !quiet))
+        return 0;
     pace.behind_since.reset();
-    return static_cast<std::size_t>(behind);
+    return std::exchange(pace.lag, 0);
 }
 
 }  // namespace
@@ -113,7 +129,8 @@ TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, Resa
             const auto stale = std::min(static_cast<std::size_t>(-off), queue.size());
             if (pace.padded || off < -pairs_in(kStaleSeconds, resample)) {
                 report.late = stale;
-            } else {
+            } else if (silent_front(queue)) {
+                // A millisecond of silence, not one pair where a tone passes through zero.
                 while (report.quiet < stale && silent(queue[report.quiet])) ++report.quiet;
             }
             drop_front(queue, report.late + report.quiet);

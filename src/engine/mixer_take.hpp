@@ -24,8 +24,9 @@ inline constexpr std::size_t kBacklogPairs = kStreamRate / 5;  // 200 ms: more q
 // A device's deliveries come a little early or late. One whose newest block came later than
 // kBehindSeconds after the earliest pace it ever kept is behind: its audio is late, or some
 // was lost. It was lost when the device says so (an overrun). One that stays behind for
-// kLossSeconds has a clock a little slow, or loses audio without saying so: silence stands in
-// where the track is silent, or at once past kBehindSeconds.
+// kLossSeconds, every delivery of that time, has a clock a little slow, or loses audio
+// without saying so: silence stands in for that lag where the track is silent, or at once
+// past kBehindSeconds.
 inline constexpr double kBehindSeconds = 0.007;
 inline constexpr double kLossSeconds = 2.0;
 // Where a track's audio lies off the place its pace gives it, it is moved back:
@@ -60,9 +61,15 @@ struct TrackPace {
     // pace, had come a tick before the tick is due. A later start says how far behind the
     // device's newest block came.
     std::optional<double> earliest_start{};  // seconds on the steady clock
-    // The device's losses seen so far, and since when (a tick's deadline) it is behind.
+    // The device's losses seen so far.
     std::uint64_t losses_seen = 0;
+    // While the device is behind, it is watched in windows of kLossSeconds: since when (a
+    // tick's deadline) this window runs and the least it was behind in it, in device pairs.
+    // The least of a whole window is a lag that held throughout it: audio lost without a
+    // word, or a clock a little slow. Any one late delivery says nothing of the kind.
     std::optional<double> behind_since{};
+    std::size_t least_behind = 0;
+    std::size_t lag = 0;  // the least of the last whole window
     // The last tick padded for pairs that had not come: when they come, they are dropped at
     // once, however few, so that the hole is all they cost.
     bool padded = false;
