@@ -307,15 +307,25 @@ std::vector<StereoPair> stream_pairs(const FileDescriptor& stream, std::size_t t
     return pairs;
 }
 
+// A mixer over `tracks` scripted devices on the scripted clock, writing its stream to a file.
+struct ScriptedRun {
+    Fixture f;
+    const FileDescriptor stream{::memfd_create("stream", MFD_CLOEXEC)};
+    std::atomic<bool> stop{false};
+    ScriptedClock clock{f, stop};
+
+    explicit ScriptedRun(std::size_t tracks) : f(std::vector<StereoPair>(tracks, StereoPair{})) {}
+    std::uint64_t run() { return run_tick_schedule(*f.mixer, stream, stop, clock); }
+    std::vector<StereoPair> pairs(std::size_t track = 0) { return stream_pairs(stream, f.queues.size(), track); }
+};
+
 // Ten seconds of the schedule with wake-ups late by up to 12 ms and one stall of two
 // seconds: ticks delayed by a stall are caught up back to back, none is skipped, none runs
 // early, and the schedule does not drift. A stop during a sleep ends it without another tick.
 TEST_F(MixerLoop, WritesOneBlockPerTickElapsedAcrossStalls) {
-    Fixture f({{0.1f, 0.1f}, {0.2f, 0.2f}});
-    const FileDescriptor stream(::memfd_create("stream", MFD_CLOEXEC));
-    ASSERT_TRUE(stream);
-    std::atomic<bool> stop{false};
-    ScriptedClock clock(f, stop);
+    ScriptedRun r(2);
+    ASSERT_TRUE(r.stream);
+    ScriptedClock& clock = r.clock;
     clock.late_wake_up = [](std::uint64_t sleep) -> Clock::duration {
         if (sleep == 300) return 2s;
         return (sleep % 5) * 3ms;
@@ -323,7 +333,7 @@ TEST_F(MixerLoop, WritesOneBlockPerTickElapsedAcrossStalls) {
     clock.stop_at = 10s;
     const auto blocks_written = [&] {
         struct stat status {};
-        EXPECT_EQ(::fstat(stream.get(), &status), 0);
+        EXPECT_EQ(::fstat(r.stream.get(), &status), 0);
         EXPECT_EQ(static_cast<std::size_t>(status.st_size) % (2 * kTickBytes), 0u) << "whole blocks only";
         return static_cast<std::uint64_t>(status.st_size) / (2 * kTickBytes);
     };
@@ -338,13 +348,13 @@ TEST_F(MixerLoop, WritesOneBlockPerTickElapsedAcrossStalls) {
         blocks_at_last_sleep = blocks;
     };
 
-    const std::uint64_t ticks = run_tick_schedule(*f.mixer, stream, stop, clock);
+    const std::uint64_t ticks = r.run();
 
     EXPECT_EQ(ticks, blocks_written());
     EXPECT_EQ(ticks, blocks_at_last_sleep) << "no tick after the stop";
     EXPECT_GT(clock.sleeps, 300u) << "the stall came";
     EXPECT_LT(clock.sleeps + 200, ticks) << "the stall's ticks ran without sleeping";
-    EXPECT_TRUE(f.engine.messages().empty());
+    EXPECT_TRUE(r.f.engine.messages().empty());
 }
 
 // A device whose periods come late: 5, 15 and 40 ms after they were due; then it stalls for
@@ -355,11 +365,9 @@ TEST_F(MixerLoop, WritesOneBlockPerTickElapsedAcrossStalls) {
 // later pair keeps its place; the lost period is silence. A second track that keeps its pace
 // waits with it.
 TEST_F(MixerLoop, LateAudioComesWholeLostAudioIsSilenceEveryPairInItsPlace) {
-    Fixture f({{0.0f, 0.0f}, {0.0f, 0.0f}});
-    const FileDescriptor stream(::memfd_create("stream", MFD_CLOEXEC));
-    ASSERT_TRUE(stream);
-    std::atomic<bool> stop{false};
-    ScriptedClock clock(f, stop);
+    ScriptedRun r(2);
+    ASSERT_TRUE(r.stream);
+    ScriptedClock& clock = r.clock;
     const std::size_t stall_from = 120, stall_to = 140, never = 180;
     clock.devices[0].late = [&](std::size_t period) -> std::optional<Clock::duration> {
         if (period == 20) return 5ms;
@@ -376,18 +384,18 @@ TEST_F(MixerLoop, LateAudioComesWholeLostAudioIsSilenceEveryPairInItsPlace) {
     std::vector<Clock::duration> written_late;
     clock.on_sleep = [&](Clock::duration) {
         struct stat status {};
-        ::fstat(stream.get(), &status);
+        ::fstat(r.stream.get(), &status);
         const auto blocks = static_cast<std::size_t>(status.st_size) / (2 * kTickBytes);
         while (written_late.size() < blocks) written_late.push_back(clock.time - clock.started - written_late.size() * 10ms);
     };
-    const std::uint64_t ticks = run_tick_schedule(*f.mixer, stream, stop, clock);
+    const std::uint64_t ticks = r.run();
     ASSERT_EQ(ticks, 201u);
 
     // The stall's ticks that had waited their whole budget when its audio came.
     const auto padded = [&](std::size_t tick) { return tick > stall_from && tick * 10ms + kLateBudget < stall_to * 10ms + 5ms; };
     for (std::size_t track = 0; track < 2; ++track) {
         SCOPED_TRACE(track);
-        const auto pairs = stream_pairs(stream, 2, track);
+        const auto pairs = r.pairs(track);
         ASSERT_EQ(pairs.size(), ticks * kBlockFrames);
         for (std::size_t tick = 0; tick < ticks; ++tick) {
             const bool silent = tick == 0 || (track == 0 && (padded(tick) || tick == never + 1));
@@ -408,7 +416,7 @@ TEST_F(MixerLoop, LateAudioComesWholeLostAudioIsSilenceEveryPairInItsPlace) {
     EXPECT_EQ(written_late[stall_from + 1], kLateBudget);
     EXPECT_EQ(written_late[never + 1], 0ms);
     EXPECT_LE(*std::max_element(written_late.begin(), written_late.end()), kLateBudget);
-    EXPECT_TRUE(f.engine.messages().empty());
+    EXPECT_TRUE(r.f.engine.messages().empty());
 }
 
 // A device whose clock runs 0.1% fast delivers 48 pairs a second more than the stream takes,
@@ -423,17 +431,14 @@ TEST_F(MixerLoop, DeviceClockAFewSamplesOffIsMendedWhereItIsSilent) {
     };
     for (const Case& c : {Case{"fast", 48048.0}, Case{"slow", 47952.0}}) {
         SCOPED_TRACE(c.what);
-        Fixture f({{0.0f, 0.0f}});
-        const FileDescriptor stream(::memfd_create("stream", MFD_CLOEXEC));
-        ASSERT_TRUE(stream);
-        std::atomic<bool> stop{false};
-        ScriptedClock clock(f, stop);
-        clock.devices[0].period_length = std::chrono::nanoseconds(std::llround(480.0 / c.rate * 1e9));
-        clock.devices[0].sounding = [](std::size_t period) { return period / 50 % 2 == 0; };
-        clock.stop_at = 20s;
-        (void)run_tick_schedule(*f.mixer, stream, stop, clock);
+        ScriptedRun r(1);
+        ASSERT_TRUE(r.stream);
+        r.clock.devices[0].period_length = std::chrono::nanoseconds(std::llround(480.0 / c.rate * 1e9));
+        r.clock.devices[0].sounding = [](std::size_t period) { return period / 50 % 2 == 0; };
+        r.clock.stop_at = 20s;
+        (void)r.run();
 
-        const auto pairs = stream_pairs(stream, 1, 0);
+        const auto pairs = r.pairs(0);
         std::size_t stretches = 0;
         for (std::size_t at = 0; at < pairs.size(); ++at) {
             if (pairs[at].left == 0.0f || (at > 0 && pairs[at - 1].left != 0.0f)) continue;
@@ -458,20 +463,17 @@ TEST_F(MixerLoop, DeviceClockAFewSamplesOffIsMendedWhereItIsSilent) {
 // little fast builds up a lead that may be dropped only where the track is silent, and a
 // tone is never silent: not one pair of it may go.
 TEST_F(MixerLoop, ToneThroughZeroIsNoSilence) {
-    Fixture f({{0.0f, 0.0f}});
-    const FileDescriptor stream(::memfd_create("stream", MFD_CLOEXEC));
-    ASSERT_TRUE(stream);
-    std::atomic<bool> stop{false};
-    ScriptedClock clock(f, stop);
+    ScriptedRun r(1);
+    ASSERT_TRUE(r.stream);
     const auto tone = [](std::size_t pair) {  // 1 kHz: 48 pairs a period, zero at every 24th
         return pair % 24 == 0 ? 0.0f : static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * pair / 48.0));
     };
-    clock.devices[0].period_length = std::chrono::nanoseconds(9'990'010);  // 0.1% fast
-    clock.devices[0].wave = tone;
-    clock.stop_at = 10s;
-    const std::uint64_t ticks = run_tick_schedule(*f.mixer, stream, stop, clock);
+    r.clock.devices[0].period_length = std::chrono::nanoseconds(9'990'010);  // 0.1% fast
+    r.clock.devices[0].wave = tone;
+    r.clock.stop_at = 10s;
+    const std::uint64_t ticks = r.run();
 
-    const auto pairs = stream_pairs(stream, 1, 0);
+    const auto pairs = r.pairs(0);
     ASSERT_EQ(pairs.size(), ticks * kBlockFrames);
     // The first period came as the clock was made, before it had its tone.
     for (std::size_t at = 2 * kBlockFrames; at < pairs.size(); ++at)
@@ -484,20 +486,17 @@ TEST_F(MixerLoop, ToneThroughZeroIsNoSilence) {
 // the late periods for lost audio would leave a hole and set the sound after it off its
 // place.
 TEST_F(MixerLoop, DeviceLateForLongLosesNothing) {
-    Fixture f({{0.0f, 0.0f}});
-    const FileDescriptor stream(::memfd_create("stream", MFD_CLOEXEC));
-    ASSERT_TRUE(stream);
-    std::atomic<bool> stop{false};
-    ScriptedClock clock(f, stop);
-    clock.devices[0].late = [](std::size_t period) -> std::optional<Clock::duration> {
+    ScriptedRun r(1);
+    ASSERT_TRUE(r.stream);
+    r.clock.devices[0].late = [](std::size_t period) -> std::optional<Clock::duration> {
         if (period < 5) return 0ms;  // the machine was idle when the track opened
         if (period % 250 == 0) return 9ms;
         return std::chrono::microseconds(1500 + period % 7 * 400);
     };
-    clock.stop_at = 10s;
-    const std::uint64_t ticks = run_tick_schedule(*f.mixer, stream, stop, clock);
+    r.clock.stop_at = 10s;
+    const std::uint64_t ticks = r.run();
 
-    const auto pairs = stream_pairs(stream, 1, 0);
+    const auto pairs = r.pairs(0);
     ASSERT_EQ(pairs.size(), ticks * kBlockFrames);
     for (std::size_t at = kBlockFrames; at < pairs.size(); ++at)
         ASSERT_EQ(pairs[at].left, ScriptedDevice::value(0, at - kBlockFrames)) << "pair " << at << " of the stream";
