@@ -24,6 +24,14 @@ struct StereoPair {
     bool operator==(const StereoPair&) const = default;
 };
 
+// What the device has handed over so far: every pair, when the newest block came, and how
+// many times it said it had lost audio before a block.
+struct Deliveries {
+    std::uint64_t delivered = 0;
+    std::chrono::steady_clock::time_point last_arrival{};
+    std::uint64_t losses = 0;
+};
+
 class FrameQueue {
 public:
     // Far above what the mixer keeps (its want plus 9600): reached only when nobody takes
@@ -35,11 +43,7 @@ public:
     public:
         explicit Locked(FrameQueue& queue) : lock_(queue.mutex_), queue_(queue) {}
         std::deque<StereoPair>& pairs() { return queue_.pairs_; }
-        // Every pair the device has delivered since the queue was made, when the newest of
-        // them came, and how many times it said it had lost audio before a block.
-        std::uint64_t delivered() const { return queue_.delivered_; }
-        std::chrono::steady_clock::time_point last_arrival() const { return queue_.last_arrival_; }
-        std::uint64_t losses() const { return queue_.losses_; }
+        Deliveries deliveries() const { return queue_.deliveries_; }
 
     private:
         std::unique_lock<std::mutex> lock_;
@@ -63,9 +67,9 @@ public:
             const Sample* first = samples.data() + frame * channels;
             pairs_.push_back({convert(first[0]), convert(first[right])});
         }
-        delivered_ += frames;
-        last_arrival_ = arrived;
-        losses_ += after_loss ? 1 : 0;
+        deliveries_.delivered += frames;
+        deliveries_.last_arrival = arrived;
+        deliveries_.losses += after_loss ? 1 : 0;
         if (pairs_.size() > kCapacity)
             pairs_.erase(pairs_.begin(), pairs_.begin() + static_cast<std::ptrdiff_t>(pairs_.size() - kCapacity));
     }
@@ -78,9 +82,7 @@ public:
 private:
     std::mutex mutex_;
     std::deque<StereoPair> pairs_;
-    std::uint64_t delivered_ = 0;
-    std::chrono::steady_clock::time_point last_arrival_{};
-    std::uint64_t losses_ = 0;
+    Deliveries deliveries_;
 };
 
 using SharedFrameQueue = std::shared_ptr<FrameQueue>;

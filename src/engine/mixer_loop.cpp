@@ -42,14 +42,6 @@ bool write_stream(MixerState& mixer, const StdinWriter& writer, std::string_view
     return written.has_value();
 }
 
-namespace {
-
-Deliveries deliveries_of(const FrameQueue::Locked& locked) {
-    return {locked.delivered(), locked.last_arrival(), locked.losses()};
-}
-
-}  // namespace
-
 bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
               std::optional<std::chrono::steady_clock::time_point> deadline) {
     for (std::size_t t = 0; t < mixer.tracks.size(); ++t) {
@@ -57,7 +49,7 @@ bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bo
         TakeReport report;
         {
             auto locked = track.queue->lock();
-            report = take_pairs(locked.pairs(), deliveries_of(locked), track.resample, track.pace, deadline);
+            report = take_pairs(locked.pairs(), locked.deliveries(), track.resample, track.pace, deadline);
         }
         if (report.any())
             VC_DEBUG("engine::audio", "audio kept in its place", log::field("track", t), log::field("lost", report.lost),
@@ -90,7 +82,7 @@ bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bo
 bool tracks_ready(MixerState& mixer, std::chrono::steady_clock::time_point deadline) {
     for (MixTrack& track : mixer.tracks) {
         auto locked = track.queue->lock();
-        if (!ready_to_take(locked.pairs().size(), deliveries_of(locked), track.resample, track.pace, deadline))
+        if (!ready_to_take(locked.pairs().size(), locked.deliveries(), track.resample, track.pace, deadline))
             return false;
     }
     return true;

@@ -53,14 +53,28 @@ void drop_front(std::deque<StereoPair>& queue, std::size_t count) {
     queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(std::min(count, queue.size())));
 }
 
+// The device said it lost audio since the last take, and it is plainly behind for it.
+bool says_lost(Deliveries deliveries, const ResampleState& resample, const TrackPace& pace) {
+    return deliveries.losses > pace.losses_seen &&
+           static_cast<double>(pairs_behind(deliveries, resample, pace)) > pairs_in(kBehindSeconds, resample);
+}
+
+// Of pairs `off` from their place (misplaced), those that go at once: pairs that came after
+// their tick was padded, or a lead past kStaleSeconds. A smaller lead goes only where the
+// track is silent, and less than kDriftSeconds is left as it is.
+std::size_t late_pairs(double off, const ResampleState& resample, const TrackPace& pace) {
+    if (off >= -pairs_in(kDriftSeconds, resample)) return 0;
+    return pace.padded || off < -pairs_in(kStaleSeconds, resample) ? static_cast<std::size_t>(-off) : 0;
+}
+
 // How many pairs the device lost, by what it says and how long it has been behind; 0 when
 // it is only late. Notes what it has seen in `pace`. `quiet`: the queue's front is silent.
 std::size_t pairs_lost(Deliveries deliveries, const ResampleState& resample, TrackPace& pace,
                        std::chrono::steady_clock::time_point deadline, bool quiet) {
     const auto behind = static_cast<double>(pairs_behind(deliveries, resample, pace));
-    const bool said = deliveries.losses > pace.losses_seen;
+    const bool said = says_lost(deliveries, resample, pace);
     pace.losses_seen = deliveries.losses;
-    if (said && behind > pairs_in(kBehindSeconds, resample)) return static_cast<std::size_t>(behind);
+    if (said) return static_cast<std::size_t>(behind);
     if (behind <= pairs_in(kDriftSeconds, resample)) {
         pace.behind_since.reset();
         pace.lag = 0;
@@ -101,13 +115,8 @@ bool ready_to_take(std::size_t queued, Deliveries deliveries, const ResampleStat
                    std::chrono::steady_clock::time_point deadline) {
     const double off = misplaced(queued, deliveries, resample, pace, deadline);
     if (off > pairs_in(kMisplacedSeconds, resample)) return true;  // its pairs are gone: it is silent
-    // It says it lost audio: silence will stand in for it.
-    if (deliveries.losses > pace.losses_seen &&
-        static_cast<double>(pairs_behind(deliveries, resample, pace)) > pairs_in(kBehindSeconds, resample))
-        return true;
-    const bool drops = off < -pairs_in(kStaleSeconds, resample) || (pace.padded && off < 0.0);
-    const std::size_t stale = drops ? std::min(static_cast<std::size_t>(-off), kBacklogPairs) : 0;
-    return queued >= pairs_wanted(resample) + stale;
+    if (says_lost(deliveries, resample, pace)) return true;  // silence will stand in for it
+    return queued >= pairs_wanted(resample) + std::min(late_pairs(off, resample, pace), kBacklogPairs);
 }
 
 TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, ResampleState& resample, TrackPace& pace,
@@ -125,16 +134,13 @@ TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, Resa
         // Pairs that belonged to earlier ticks: late ones go at once, those the pace left
         // over only where the track is silent.
         const double off = misplaced(queue.size(), deliveries, resample, pace, *deadline);
-        if (off < -drift) {
-            const auto stale = std::min(static_cast<std::size_t>(-off), queue.size());
-            if (pace.padded || off < -pairs_in(kStaleSeconds, resample)) {
-                report.late = stale;
-            } else if (silent_front(queue)) {
-                // A millisecond of silence, not one pair where a tone passes through zero.
-                while (report.quiet < stale && silent(queue[report.quiet])) ++report.quiet;
-            }
-            drop_front(queue, report.late + report.quiet);
+        report.late = std::min(late_pairs(off, resample, pace), queue.size());
+        if (report.late == 0 && off < -drift && silent_front(queue)) {
+            // A millisecond of silence, not one pair where a tone passes through zero.
+            const auto lead = std::min(static_cast<std::size_t>(-off), queue.size());
+            while (report.quiet < lead && silent(queue[report.quiet])) ++report.quiet;
         }
+        drop_front(queue, report.late + report.quiet);
     }
     if (queue.size() > want + kBacklogPairs) {
         report.backlog = queue.size() - want;

@@ -43,13 +43,6 @@ inline constexpr double kStaleSeconds = 0.040;
 inline constexpr double kDriftSeconds = 0.001;
 inline constexpr float kSilentSample = 1.0f / 1024;  // about -60 dBFS
 
-// What the tick sees of a track's deliveries (FrameQueue::Locked).
-struct Deliveries {
-    std::uint64_t delivered = 0;  // every pair the device has handed over
-    std::chrono::steady_clock::time_point last_arrival{};
-    std::uint64_t losses = 0;  // times it said it had lost audio
-};
-
 // Where a track's device stands against the stream, carried from tick to tick.
 struct TrackPace {
     // Every pair of the device has a place on its timeline: the pairs it delivered, in order,
