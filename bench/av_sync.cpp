@@ -1,17 +1,21 @@
 // How far a clip's sound lies behind its picture, judged from the content (a tone and a
-// white screen switched together, see tests/support/av_sync.hpp), edge by edge, next to
-// ffmpeg alone on the same screen and sound: the first clip of a run, a clip after a long
-// recording, and the first clip after a restart (what a screen switch does). Then the
-// breaks of a steady tone through whole clips (tests/support/steady_tone.hpp): holes and
-// splices in each clip, in ffmpeg alone on the same monitor at the same time, and in a
-// witness reader that tells a gap of the source from one of ours.
+// white screen switched together every 2 s, see tests/support/av_sync.hpp), edge by edge
+// through whole 30 s clips, against ffmpeg alone recording the same screen and sound at the
+// same time: the first clip of a run, a clip after a long recording, and the first clip after
+// a restart (what a screen switch does), at each frame rate asked for; with each clip's
+// timeline (tests/support/clip_timeline.hpp: steps between packets off their own length,
+// where segments meet). Then the breaks of a steady tone through whole clips
+// (tests/support/steady_tone.hpp): holes and splices in each clip, in ffmpeg alone on the
+// same monitor at the same time, and in a witness reader that tells a gap of the source from
+// one of ours.
 //
-//   bench_av_sync [--minutes M] [--load N] [--tone-clips K]
+//   bench_av_sync [--minutes M] [--load N] [--tone-clips K] [--fps F]
 //
 // --minutes: recording before the late clip (default 10); --load: N busy loops in this
 // program's own session for the whole run, stopped by pid at the end (the kernel gives each
 // session its own share of the processors, so load from another terminal hardly shows);
-// --tone-clips: how many 20 s clips of the steady tone (default 3).
+// --tone-clips: how many 20 s clips of the steady tone (default 3); --fps: one frame rate
+// (default 30, then 60).
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -27,14 +31,37 @@
 #include "engine/log.hpp"
 #include "engine/process.hpp"
 #include "support/av_sync.hpp"
+#include "support/clip_timeline.hpp"
 
 namespace {
 
-void print(const char* what, const vc::test::Offset& offset) {
-    if (offset)
-        std::printf("  %-34s %s\n", what, offset->text().c_str());
-    else
-        std::printf("  %-34s no figure: %s\n", what, offset.error().c_str());
+constexpr std::uint32_t kClipSeconds = 30;
+
+
+// One whole clip: its edges and ffmpeg alone's, how far each clip edge lies from ffmpeg
+// alone's median, and the clip's timeline.
+void print_whole_clip(const char* what, vc::test::SyncRig& rig, vc::Engine& engine, int fps) {
+    const auto measured = rig.whole_clip(engine, kClipSeconds, fps);
+    if (!measured) {
+        std::printf("  %s: no figure: %s\n", what, measured.error().c_str());
+        std::fflush(stdout);
+        return;
+    }
+    const double alone = measured->alone.median();
+    double first = 0.0, last = 0.0, worst = 0.0;
+    for (std::size_t i = 0; i < measured->clip.each.size(); ++i) {
+        const double off = measured->clip.each[i] - alone;
+        if (i == 0) first = off;
+        last = off;
+        if (std::abs(off) > std::abs(worst)) worst = off;
+    }
+    std::printf("  %s:\n    clip         %s\n    ffmpeg alone %s\n"
+                "    clip - alone: median %+.1f ms, first edge %+.1f, last %+.1f, worst %+.1f (%zu edges)\n"
+                "    timeline: %s\n",
+                what, measured->clip.text().c_str(), measured->alone.text().c_str(),
+                (measured->clip.median() - alone) * 1e3, first * 1e3, last * 1e3, worst * 1e3,
+                measured->clip.each.size(), vc::test::clip_timeline(measured->info.path, fps).text().c_str());
+    if (measured->info.meta) std::printf("    duration_s in the JSON: %.3f\n", measured->info.meta->duration_s);
     std::fflush(stdout);
 }
 
@@ -111,10 +138,12 @@ struct Options {
     double minutes = 10.0;
     int load = 0;
     int tone_clips = 3;
+    std::vector<int> fps{30, 60};
 };
 
 std::optional<Options> parse(int argc, char** argv) {
     Options options;
+    if (argc % 2 == 0) return std::nullopt;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--minutes") == 0)
             options.minutes = std::atof(argv[i + 1]);
@@ -122,10 +151,11 @@ std::optional<Options> parse(int argc, char** argv) {
             options.load = std::atoi(argv[i + 1]);
         else if (std::strcmp(argv[i], "--tone-clips") == 0)
             options.tone_clips = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--fps") == 0)
+            options.fps = {std::atoi(argv[i + 1])};
         else
             return std::nullopt;
     }
-    if (argc % 2 == 0) return std::nullopt;
     return options;
 }
 
@@ -144,29 +174,30 @@ int main(int argc, char** argv) {
         std::printf("busy loops beside it: %d\n", options->load);
         vc::test::SyncRig rig;
         (void)rig.reference(1);  // warms the display and the sound server up
-        std::printf("sound behind picture, median (each edge):\n");
-        print("ffmpeg alone", rig.reference(vc::test::SyncRig::kFlashes));
-        {
-            auto engine = rig.start_engine();
+        for (const int fps : options->fps) {
+            std::printf("%d fps, sound behind picture in whole %u s clips, median (each edge):\n", fps, kClipSeconds);
+            {
+                auto engine = rig.start_engine(kClipSeconds, fps);
+                if (!engine) {
+                    std::fprintf(stderr, "engine start: %s\n", engine.error().c_str());
+                    return 1;
+                }
+                print_whole_clip("first clip", rig, *engine, fps);
+                if (options->minutes > 0) {
+                    std::this_thread::sleep_for(std::chrono::duration<double>(options->minutes * 60.0));
+                    char label[64];
+                    std::snprintf(label, sizeof label, "clip after %.1f more minutes", options->minutes);
+                    print_whole_clip(label, rig, *engine, fps);
+                }
+            }
+            auto engine = rig.start_engine(kClipSeconds, fps);
             if (!engine) {
-                std::fprintf(stderr, "engine start: %s\n", engine.error().c_str());
+                std::fprintf(stderr, "engine restart: %s\n", engine.error().c_str());
                 return 1;
             }
-            print("first clip", rig.clip_offset(*engine));
-            std::this_thread::sleep_for(std::chrono::duration<double>(options->minutes * 60.0));
-            char label[64];
-            std::snprintf(label, sizeof label, "clip after %.1f more minutes", options->minutes);
-            print(label, rig.clip_offset(*engine));
+            print_whole_clip("first clip after a restart", rig, *engine, fps);
+            mixer_log->print_waits();
         }
-        auto engine = rig.start_engine();
-        if (!engine) {
-            std::fprintf(stderr, "engine restart: %s\n", engine.error().c_str());
-            return 1;
-        }
-        print("first clip after a restart", rig.clip_offset(*engine));
-        mixer_log->print_waits();
-        engine = std::unexpected(std::string("released"));
-        print("ffmpeg alone, again", rig.reference(vc::test::SyncRig::kFlashes));
 
         std::printf("steady tone, breaks (holes, splices):\n");
         vc::test::Breaks clips, alone, witness;

@@ -15,6 +15,7 @@
 #include "engine/process.hpp"
 #include "engine/replay.hpp"
 #include "engine/ring_list.hpp"
+#include "support/clip_timeline.hpp"
 #include "support/environment.hpp"
 #include "support/logging_ffmpeg.hpp"
 #include "support/pulse_server.hpp"
@@ -112,7 +113,7 @@ struct ClipFixture : ::testing::Test {
                        audio_input,
                        {"-filter_complex", "[0:v]format=yuv420p[v]" + audio_filters, "-map", "[v]"},
                        audio_maps,
-                       {"-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-crf", "23", "-pix_fmt",
+                       {"-frame_drop_threshold", "0.5", "-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-crf", "23", "-pix_fmt",
                         "yuv420p", "-g", "60"},
                        audio_codec,
                        {"-f", "segment", "-segment_time", "1", "-segment_format", "mpegts", "-reset_timestamps", "1",
@@ -120,7 +121,9 @@ struct ClipFixture : ::testing::Test {
                         "csv", "-segment_list_size", "32", (ring / "seg_%05d.ts").string()}});
     }
 
-    // Starts the engine, records until the ring's list holds a whole replay, and saves
+    // Starts the engine, records until the ring's list holds a whole replay and a second
+    // more (so that the clip does not begin with the recording's first second, which alone
+    // starts with the sound encoder's 21 ms lead-in before the first frame), and saves
     // one clip; the engine is stopped and released before this returns, so no ffmpeg is left.
     std::optional<ClipInfo> record_and_save(const Config& settings) {
         auto spawned = spawn_engine(settings, probes);
@@ -135,8 +138,8 @@ struct ClipFixture : ::testing::Test {
             return listed;
         };
         const auto recording_ends = Clock::now() + 180s;
-        while (recorded() < kReplaySeconds && Clock::now() < recording_ends) std::this_thread::sleep_for(500ms);
-        EXPECT_GE(recorded(), kReplaySeconds) << "the ring never held a whole replay";
+        while (recorded() < kReplaySeconds + 1 && Clock::now() < recording_ends) std::this_thread::sleep_for(500ms);
+        EXPECT_GE(recorded(), kReplaySeconds + 1) << "the ring never held a whole replay";
         engine.commands.send(command::Save{0ns, Origin::manual});
         std::optional<ClipInfo> clip;
         const auto deadline = Clock::now() + 60s;
@@ -214,6 +217,14 @@ TEST_F(ClipFixture, AudioTrackStaysInStepWithTheVideo) {
                 end_offset * 1e3);
     EXPECT_GE(video.duration, 29.0);
     EXPECT_LE(video.duration, 33.0);
+    // Where the segments meet, no gap and no overlap in either stream: each packet one frame
+    // after the one before, and the video as long as the segments the clip says it holds.
+    const auto timeline = test::clip_timeline(clip->path, 60);
+    std::printf("timeline: %s\n", timeline.text().c_str());
+    EXPECT_TRUE(timeline.video.off.empty()) << timeline.text();
+    EXPECT_TRUE(timeline.audio.off.empty()) << timeline.text();
+    ASSERT_TRUE(clip->meta);
+    EXPECT_NEAR(timeline.video.length, clip->meta->duration_s, 1.0 / 60) << timeline.text();
     // Both inputs start at 0 inside ffmpeg; what is left is where the clip's first segment
     // was cut: at a video key frame, while the audio inside it begins with the next whole
     // AAC frame (1024 samples, 21.3 ms). So the start lies within one AAC frame (8 ms was

@@ -502,23 +502,66 @@ TEST_F(MixerLoop, DeviceLateForLongLosesNothing) {
         ASSERT_EQ(pairs[at].left, ScriptedDevice::value(0, at - kBlockFrames)) << "pair " << at << " of the stream";
 }
 
-// The stream's start: one block of silence, then nothing until ffmpeg has read it, so that
-// the first tick's audio is the audio of the moment ffmpeg starts reading, not what piled
-// up while it was starting.
-TEST_F(MixerLoop, StreamStartsWhenTheReaderTakesTheFirstBlockWithCurrentAudio) {
+// Each block after the stream's start holds the device's audio of its own place: the
+// stream's first 10 ms are the block of silence that ffmpeg read at the start, so the first
+// tick's block is the device's 10 ms that began 10 ms after the start, at the device's pace,
+// whether the device delivers on time or each period a little late (a sound server), and
+// the stream goes on from there pair after pair.
+TEST_F(MixerLoop, BlocksAfterTheStartHoldTheAudioOfTheirPlace) {
+    for (const auto late : {0ms, 4ms}) {
+        SCOPED_TRACE(std::to_string(late / 1ms) + " ms late");
+        ScriptedRun r(1);
+        ASSERT_TRUE(r.stream);
+        ScriptedClock& clock = r.clock;
+        clock.devices[0].late = [late](std::size_t) { return std::optional<Clock::duration>(late); };
+        // ffmpeg reads the block of silence 1003 ms after the device opened.
+        const auto start = clock.started + 1003ms;
+        clock.time = start;
+        clock.deliver();
+        {
+            auto locked = r.f.queues[0]->lock();
+            start_track(locked.pairs(), r.f.mixer->tracks[0].resample, r.f.mixer->tracks[0].pace);
+        }
+        clock.stop_at = 3s;
+        const std::uint64_t ticks = run_tick_schedule(*r.f.mixer, r.stream, r.stop, clock, start + kFirstTickAfterStart);
+
+        // The device's pair n came, at its pace, n pairs after its first would have: one
+        // period before the first period was due, and `late` after that.
+        const auto place = [&](std::size_t pair) {
+            return clock.started - 10ms + late + std::chrono::nanoseconds(pair * 1'000'000'000 / 48000);
+        };
+        const auto pairs = r.pairs(0);
+        ASSERT_EQ(pairs.size(), ticks * kBlockFrames);
+        ASSERT_GT(pairs.size(), kBlockFrames);
+        const auto first = static_cast<std::size_t>(pairs[0].left) - 1;
+        EXPECT_EQ(place(first), start + 10ms);
+        for (std::size_t at = 1; at < pairs.size(); ++at)
+            ASSERT_EQ(pairs[at].left, pairs[0].left + static_cast<float>(at)) << "pair " << at << " of the stream";
+    }
+}
+
+// The stream's start: one block of silence, then nothing until ffmpeg has read it. That
+// moment is the stream's start: what the tracks captured until then lies before it and is
+// forgotten, and the first tick is due once the audio of the stream's second block can
+// have come.
+TEST_F(MixerLoop, StreamStartsWhenTheReaderTakesTheFirstBlock) {
     Fixture f({{0.25f, -0.5f}, {0.125f, 0.75f}}, 5000);
     Pipe pipe;
     std::atomic<bool> stop{false};
-    bool started = false;
-    std::thread mixer([&] { started = start_stream(*f.mixer, pipe.write, stop); });
+    std::optional<Clock::time_point> first_tick;
+    std::thread mixer([&] { first_tick = start_stream(*f.mixer, pipe.write, stop); });
     const auto deadline = Clock::now() + 10s;
     while (pipe.queued() < 2 * kTickBytes && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(100ms);  // a start that did not wait would write on
     EXPECT_EQ(pipe.queued(), 2 * kTickBytes);
+    const auto read_at = Clock::now();
     EXPECT_EQ(pipe.read_up_to(2 * kTickBytes), std::string(2 * kTickBytes, '\0'));
     mixer.join();
-    EXPECT_TRUE(started);
-    for (const auto& queue : f.queues) EXPECT_EQ(queue->lock().pairs().size(), 2 * kBlockFrames) << "only the newest";
+    const auto returned_by = Clock::now();
+    ASSERT_TRUE(first_tick);
+    EXPECT_GE(*first_tick, read_at + kFirstTickAfterStart);
+    EXPECT_LE(*first_tick, returned_by + kFirstTickAfterStart);
+    for (const auto& queue : f.queues) EXPECT_EQ(queue->lock().pairs().size(), 0u) << "all of it before the start";
     EXPECT_GE(pipe.capacity(), 100 * 2 * kTickBytes) << "a second of the stream fits while ffmpeg sets up";
     EXPECT_TRUE(f.engine.messages().empty());
 }
@@ -543,31 +586,6 @@ TEST_F(MixerLoop, StreamStartEndsOnStopOrAGoneReader) {
         std::atomic<bool> stop{false};
         EXPECT_FALSE(start_stream(*f.mixer, pipe.write, stop));
         EXPECT_EQ(f.engine.messages(), std::vector<std::string>{"audio pipe closed: Broken pipe (os error 32)"});
-    }
-}
-
-TEST(KeepCurrentAudio, KeepsTheNewestPairsTheFirstTwoTicksTake) {
-    struct Case {
-        const char* what;
-        double ratio;
-        std::size_t queued;
-        std::size_t kept;
-    };
-    const Case cases[] = {
-        {"48 kHz, a backlog", 1.0, 20000, 2 * kBlockFrames},
-        {"48 kHz, less than a block", 1.0, 100, 100},
-        {"44.1 kHz resampled", 44100.0 / 48000.0, 20000, 442 + 441},
-    };
-    for (const Case& c : cases) {
-        std::deque<StereoPair> queue;
-        for (std::size_t i = 0; i < c.queued; ++i) queue.push_back({static_cast<float>(i), 0.0f});
-        ResampleState state{c.ratio, 0.75, std::vector<StereoPair>(7)};
-        keep_current_audio(queue, state);
-        EXPECT_TRUE(state.pending.empty()) << c.what;
-        EXPECT_EQ(state.pos, 0.0) << c.what;
-        ASSERT_EQ(queue.size(), c.kept) << c.what;
-        EXPECT_EQ(queue.back().left, static_cast<float>(c.queued - 1)) << c.what;
-        EXPECT_EQ(queue.front().left, static_cast<float>(c.queued - c.kept)) << c.what;
     }
 }
 

@@ -113,6 +113,16 @@ TEST(ConcatList, LinesAreQuotedAndBackslashesKept) {
     EXPECT_EQ(concat_list_line("/tmp/r\xff", "x.ts"), "file '/tmp/r\xef\xbf\xbd/x.ts'\n");
 }
 
+// Each segment lies its listed length after the one before; one listed with no length keeps
+// its own.
+TEST(ConcatList, EntriesGiveTheListedLength) {
+    EXPECT_EQ(concat_list_entry("/tmp/ring", Segment{"seg_00002.ts", 1.0, 31.0}),
+              "file '/tmp/ring/seg_00002.ts'\nduration 1.000000\n");
+    EXPECT_EQ(concat_list_entry("/tmp/ring", Segment{"seg_00003.ts", 0.9833333, 32.0}),
+              "file '/tmp/ring/seg_00003.ts'\nduration 0.983333\n");
+    EXPECT_EQ(concat_list_entry("/tmp/ring", Segment{"seg_00004.ts", 0.0, 30.0}), "file '/tmp/ring/seg_00004.ts'\n");
+}
+
 TEST(JoinCommand, TrackTitlesAndArguments) {
     EXPECT_EQ(track_metadata_args({}), std::vector<std::string>{});
     EXPECT_EQ(track_metadata_args({"Mic", "Desktop"}),
@@ -216,7 +226,8 @@ TEST_F(SaveFailures, ConcatListOrClipsDirectoryCannotBeWritten) {
     std::filesystem::remove(ring / "save.txt");
     clips.write("out", "a regular file where the clips directory goes");
     EXPECT_EQ(error_text(save()), "creating " + (clips / "out").string() + ": File exists (os error 17)");
-    EXPECT_EQ(test::read_file(ring / "save.txt"), "file '" + (ring / "seg_00000.ts").string() + "'\n");
+    EXPECT_EQ(test::read_file(ring / "save.txt"),
+              "file '" + (ring / "seg_00000.ts").string() + "'\nduration 1.000000\n");
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ TEST(RingArgs, Table) {
     Config longest = silent;
     longest.replay_seconds = 600;
 
-    const std::string x264_60 = "-c:v libx264 -preset ultrafast -tune zerolatency -crf 23 -pix_fmt yuv420p -g 60";
+    const std::string x264_60 = "-frame_drop_threshold 0.5 -c:v libx264 -preset ultrafast -tune zerolatency -crf 23 -pix_fmt yuv420p -g 60";
     const std::string ring60 = "-f segment -segment_time 1 -segment_format mpegts -reset_timestamps 1 "
                                "-segment_wrap 40 -segment_list /r/ring.csv -segment_list_type csv "
                                "-segment_list_size 32 /r/seg_%05d.ts";
@@ -70,13 +70,13 @@ TEST(RingArgs, Table) {
          std::nullopt,
          "-f x11grab -draw_mouse 1 -framerate 60 -fpsprobesize 0 -i :0 -vaapi_device /dev/dri/renderD128 -thread_queue_size 1024 "
          "-f f32le -ar 48000 -ac 2 -i pipe:0 -filter_complex [0:v]format=nv12,hwupload[v];"
-         "[1:a]pan=stereo|c0=c0|c1=c1[t0] -map [v] -map [t0] -c:v h264_vaapi -qp 23 -g 60 -c:a aac -b:a 160k " +
+         "[1:a]pan=stereo|c0=c0|c1=c1[t0] -map [v] -map [t0] -frame_drop_threshold 0.5 -c:v h264_vaapi -qp 23 -g 60 -c:a aac -b:a 160k " +
              ring60},
         {"R=5, negative offsets, display with screen number", shortest, Encoder::libx264, "/r",
          screen(1280, 720, -1280, -4), "host:10.0",
          "-f x11grab -draw_mouse 1 -framerate 30 -fpsprobesize 0 -video_size 1280x720 -i host:10.0+-1280,-4 "
          "-filter_complex [0:v]format=yuv420p[v] -map [v] "
-         "-c:v libx264 -preset ultrafast -tune zerolatency -crf 40 -pix_fmt yuv420p -g 30 "
+         "-frame_drop_threshold 0.5 -c:v libx264 -preset ultrafast -tune zerolatency -crf 40 -pix_fmt yuv420p -g 30 "
          "-f segment -segment_time 1 -segment_format mpegts -reset_timestamps 1 -segment_wrap 15 "
          "-segment_list /r/ring.csv -segment_list_type csv -segment_list_size 7 /r/seg_%05d.ts"},
         {"R=600, '%' in the ring directory, empty DISPLAY", longest, Encoder::libx264, "/tmp/100%/ring",
@@ -105,7 +105,7 @@ TEST(RingArgs, EveryTrackIsOneArgumentEach) {
     const auto args = ring_args(config, Encoder::libx264, "/ring dir", screen(64, 64, 0, 0));
     EXPECT_EQ(args.back(), "/ring dir/seg_%05d.ts");
     EXPECT_EQ(args[args.size() - 6], "/ring dir/ring.csv");
-    EXPECT_EQ(args.size(), 61u);
+    EXPECT_EQ(args.size(), 63u);
 }
 
 // A relative home directory gives a relative ring directory, which ffmpeg must not read as

@@ -110,7 +110,8 @@ void run_audio_mixer(MixerArgs args) {
     }
     if (args.config.autoclip.enabled) mixer->detector.emplace(args.config.autoclip, LoudDetector::kTick);
 
-    if (start_stream(*mixer, writer, *args.stop)) (void)run_tick_schedule(*mixer, writer, *args.stop);
+    if (const auto first_tick = start_stream(*mixer, writer, *args.stop))
+        (void)run_tick_schedule(*mixer, writer, *args.stop, steady_tick_clock(), *first_tick);
 
     // The end order matters: the voice listener's queue first, so that it ends by itself;
     // then ffmpeg's standard input, so that ffmpeg sees the end of its audio; then the

@@ -89,9 +89,9 @@ bool tracks_ready(MixerState& mixer, std::chrono::steady_clock::time_point deadl
 }
 
 std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
-                                TickClock& clock) {
+                                TickClock& clock, std::optional<std::chrono::steady_clock::time_point> first_deadline) {
     std::uint64_t ticks = 0;
-    auto deadline = clock.now();
+    auto deadline = first_deadline.value_or(clock.now());
     if (stop.load()) return ticks;
     for (;;) {
         // Relative sleeps towards an absolute deadline: a late wake-up shortens the next

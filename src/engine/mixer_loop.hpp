@@ -81,12 +81,14 @@ inline constexpr auto kLateBudget = std::chrono::milliseconds(100);
 // Whether every track holds what its tick due at `deadline` takes (ready_to_take).
 bool tracks_ready(MixerState& mixer, std::chrono::steady_clock::time_point deadline);
 
-// Ticks on absolute 10 ms deadlines of `clock`, the first at once, until `stop` is seen
-// (before the first tick, after every sleep and after every tick) or a write fails. A tick
-// whose audio has not all come waits for it, looking every millisecond, up to kLateBudget
-// past its deadline. Late ticks are never skipped: after a stall they run back to back until
-// caught up. Gives the number of ticks that ran, the failed one included.
+// Ticks on absolute 10 ms deadlines of `clock`, the first at `first_deadline` (at once
+// without one), until `stop` is seen (before the first tick, after every sleep and after
+// every tick) or a write fails. A tick whose audio has not all come waits for it, looking
+// every millisecond, up to kLateBudget past its deadline. Late ticks are never skipped: after
+// a stall they run back to back until caught up. Gives the number of ticks that ran, the
+// failed one included.
 std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
-                                TickClock& clock = steady_tick_clock());
+                                TickClock& clock = steady_tick_clock(),
+                                std::optional<std::chrono::steady_clock::time_point> first_deadline = std::nullopt);
 
 }  // namespace vc

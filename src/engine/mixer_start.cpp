@@ -4,8 +4,6 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <string>
 #include <thread>
 
@@ -31,27 +29,31 @@ void make_room_for_a_stall(const StdinWriter& writer, std::size_t bytes_per_seco
 
 }  // namespace
 
-bool start_stream(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop) {
+std::optional<std::chrono::steady_clock::time_point> start_stream(MixerState& mixer, const StdinWriter& writer,
+                                                                  const std::atomic<bool>& stop) {
     const std::string silence(kBlockFrames * 2 * sizeof(float) * mixer.tracks.size(), '\0');
-    if (!write_stream(mixer, writer, silence, stop)) return false;
+    if (!write_stream(mixer, writer, silence, stop)) return std::nullopt;
+    // ffmpeg read it between the last look that saw it and the first that did not.
+    auto unread_seen = std::chrono::steady_clock::now();
     while (unread_bytes(writer) > 0) {
-        if (stop.load()) return false;
+        if (stop.load()) return std::nullopt;
+        unread_seen = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    const auto started = unread_seen + (std::chrono::steady_clock::now() - unread_seen) / 2;
     make_room_for_a_stall(writer, 100 * silence.size());
     for (MixTrack& track : mixer.tracks) {
         auto locked = track.queue->lock();
-        keep_current_audio(locked.pairs(), track.resample);
-        track.pace = TrackPace{};  // the device's pace is learnt from the stream's start
+        start_track(locked.pairs(), track.resample, track.pace);
     }
-    return true;
+    return started + kFirstTickAfterStart;
 }
 
-void keep_current_audio(std::deque<StereoPair>& queue, ResampleState& state) {
-    // A tick's block lies a tick behind the newest audio, so the first two ticks' worth is kept.
-    state = ResampleState{.ratio = state.ratio};
-    const std::size_t keep = pairs_wanted(state) + static_cast<std::size_t>(std::lround(state.ratio * kBlockFrames));
-    if (queue.size() > keep) queue.erase(queue.begin(), queue.end() - static_cast<std::ptrdiff_t>(keep));
+void start_track(std::deque<StereoPair>& queue, ResampleState& resample, TrackPace& pace) {
+    queue.clear();
+    resample = ResampleState{.ratio = resample.ratio};
+    // The device's pace is learnt from the stream's start.
+    pace = TrackPace{.padded = true};
 }
 
 }  // namespace vc

@@ -5,27 +5,37 @@
 // second on a busy machine); whatever the mixer wrote before then would become a standing
 // lag of the sound behind the picture in every clip.
 //
-// So the mixer hands ffmpeg one block of silence, waits until ffmpeg has read it, and only
-// then starts its tick clock, with the audio the tracks captured last. Runs on thread
-// "audio-mixer" between the hand-over and the first tick.
+// So the mixer hands ffmpeg one block of silence and waits until ffmpeg has read it: that
+// moment is the stream's start, and the silence stands in for its first 10 ms. Every later
+// block holds the tracks' audio of its own place after that moment, so the first tick is
+// due once the audio of the stream's second block can have come (the take's lag behind a
+// tick, kTakeLag). Runs on thread "audio-mixer" between the hand-over and the first tick.
 #pragma once
 
 #include <atomic>
-#include <deque>
+#include <chrono>
+#include <optional>
 
 #include "engine/mixer_loop.hpp"
 #include "engine/mixer_tick.hpp"
 
 namespace vc {
 
-// Writes one block of silence and waits, looking every millisecond, until ffmpeg has taken
-// all of it; then gives the pipe room for a second of the stream and cuts every track to its
-// current audio. False when `stop` is seen first or the write fails (reported as a tick's
-// failed write is); the mixer then ends.
-bool start_stream(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop);
+// How long after the stream's start its first tick is due: the block of silence, then the
+// take's lag.
+inline constexpr std::chrono::milliseconds kFirstTickAfterStart =
+    std::chrono::milliseconds(1000 * kBlockFrames / kStreamRate) + kTakeLag;
 
-// With the queue's lock held: forgets what piled up while ffmpeg was starting, keeping only
-// the newest pairs that the first two ticks take.
-void keep_current_audio(std::deque<StereoPair>& queue, ResampleState& state);
+// Writes one block of silence and waits, looking every millisecond, until ffmpeg has taken
+// all of it; then gives the pipe room for a second of the stream and readies every track for
+// the stream's start (start_track). Gives the first tick's deadline; nullopt when `stop` is
+// seen first or the write fails (reported as a tick's failed write is); the mixer then ends.
+std::optional<std::chrono::steady_clock::time_point> start_stream(MixerState& mixer, const StdinWriter& writer,
+                                                                  const std::atomic<bool>& stop);
+
+// With the track's queue locked, at the stream's start: what the track captured until then
+// lies before the stream and is forgotten, and audio that its pace places before the
+// stream's second block is dropped at once when it comes (as after a padded tick).
+void start_track(std::deque<StereoPair>& queue, ResampleState& resample, TrackPace& pace);
 
 }  // namespace vc

@@ -28,14 +28,12 @@ std::optional<double> start_of(Deliveries deliveries, const ResampleState& resam
 // device pairs: positive when the pairs that belong to the tick are gone, negative when pairs
 // that belonged to earlier ticks are still queued. 0 while the pace is unknown.
 //
-// The block is the device's 10 ms that, at its pace, had come one tick before the tick is
-// due: a device delivers in periods (10 ms, or more through a sound server), so the pairs
-// that its pace says have come by a moment may still be on their way for up to a period.
+// The block is the device's 10 ms that, at its pace, began kTakeLag before the tick is due.
 double misplaced(std::size_t queued, Deliveries deliveries, const ResampleState& resample, const TrackPace& pace,
                  std::chrono::steady_clock::time_point deadline) {
     if (!pace.earliest_start) return 0.0;
-    const double block = resample.ratio * static_cast<double>(kBlockFrames);
-    const double belongs = (seconds_of(deadline) - *pace.earliest_start) * device_rate(resample) - 2.0 * block;
+    const double lag = std::chrono::duration<double>(kTakeLag).count();
+    const double belongs = (seconds_of(deadline) - *pace.earliest_start - lag) * device_rate(resample);
     return std::round(static_cast<double>(timeline(deliveries, pace)) - static_cast<double>(queued) - belongs);
 }
 

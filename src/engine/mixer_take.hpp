@@ -21,6 +21,10 @@
 namespace vc {
 
 inline constexpr std::size_t kBacklogPairs = kStreamRate / 5;  // 200 ms: more queued than this is cut
+// The tick due at a moment takes the device's 10 ms that, at its pace, began this long
+// before: a device delivers in periods (10 ms, or more through a sound server), so the pairs
+// that its pace says have come by a moment may still be on their way for up to a period.
+inline constexpr std::chrono::milliseconds kTakeLag{20};
 // A device's deliveries come a little early or late. One whose newest block came later than
 // kBehindSeconds after the earliest pace it ever kept is behind: its audio is late, or some
 // was lost. It was lost when the device says so (an overrun). One that stays behind for
@@ -64,7 +68,8 @@ struct TrackPace {
     std::size_t least_behind = 0;
     std::size_t lag = 0;  // the least of the last whole window
     // The last tick padded for pairs that had not come: when they come, they are dropped at
-    // once, however few, so that the hole is all they cost.
+    // once, however few, so that the hole is all they cost. The stream's first block of
+    // silence counts as such a tick: audio from before the stream's start goes at once.
     bool padded = false;
 };
 

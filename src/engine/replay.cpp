@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdio>
 #include <ctime>
 
 #include "engine/directories.hpp"
@@ -45,6 +47,16 @@ std::string concat_list_line(const std::filesystem::path& ring_dir, std::string_
     }
     line += "'\n";
     return line;
+}
+
+std::string concat_list_entry(const std::filesystem::path& ring_dir, const Segment& segment) {
+    std::string entry = concat_list_line(ring_dir, segment.name);
+    if (segment.duration > 0.0 && std::isfinite(segment.duration)) {
+        char seconds[64];
+        std::snprintf(seconds, sizeof seconds, "duration %.6f\n", segment.duration);
+        entry += seconds;
+    }
+    return entry;
 }
 
 std::vector<std::string> track_metadata_args(const std::vector<std::string>& track_names) {
@@ -124,7 +136,7 @@ std::optional<Result<SaveOutcome>> join_newest(const std::filesystem::path& ring
     std::filesystem::path list_dir = std::filesystem::absolute(ring_dir, ignored);
     if (list_dir.empty()) list_dir = ring_dir;
     std::string list;
-    for (const auto& segment : chosen) list += concat_list_line(list_dir, segment.name);
+    for (const auto& segment : chosen) list += concat_list_entry(list_dir, segment);
     const auto list_path = ring_dir / kSaveListName;
     if (auto written = write_whole_file(list_path, list); !written)
         return io_error("writing concat list", std::move(written.error()));

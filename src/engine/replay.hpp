@@ -17,11 +17,19 @@
 
 #include "engine/clips.hpp"
 #include "engine/error.hpp"
+#include "engine/ring_list.hpp"
 
 namespace vc {
 
 // "file '<ring_dir>/<name>'\n" with each single quote written as '\''.
 std::string concat_list_line(const std::filesystem::path& ring_dir, std::string_view name);
+
+// The segment's lines of the concat list: its file line, then "duration <seconds>\n" with
+// its listed length. The join lays each next segment after the one before by that length;
+// without it, by the segment's own, which runs past the listed length by up to an audio frame
+// (the audio of a second ends after its last picture), and every join leaves that gap in
+// both streams. A segment listed with no length (0) gets no duration line.
+std::string concat_list_entry(const std::filesystem::path& ring_dir, const Segment& segment);
 
 // "-metadata:s:a:i" "title=<name>" "-metadata:s:a:i" "handler_name=<name>" per track.
 std::vector<std::string> track_metadata_args(const std::vector<std::string>& track_names);

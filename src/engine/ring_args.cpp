@@ -64,6 +64,13 @@ std::vector<std::string> ring_args(const Config& config, Encoder encoder,
     args.insert(args.end(), {"-filter_complex", graph, "-map", "[v]"});
     for (std::size_t l = 0; l < tracks; ++l) args.insert(args.end(), {"-map", format("[t{}]", l)});
 
+    // ffmpeg lays the grabbed frames on the output's frame grid, and by default keeps a frame
+    // that comes up to two frames behind its place rather than drop it: after the burst of
+    // frames it grabs to catch up once its outputs are set up (or any late grab on a busy
+    // machine), every later frame would then stand up to two frames behind its sound, for
+    // the whole recording. A frame more than half a frame behind its place is dropped, so
+    // each frame lands on its nearest place and the picture keeps its time.
+    args.insert(args.end(), {"-frame_drop_threshold", "0.5"});
     const auto encoding = encoder_args(encoder, config.quality, config.fps);
     args.insert(args.end(), encoding.begin(), encoding.end());
     if (tracks > 0) args.insert(args.end(), {"-c:a", "aac", "-b:a", "160k"});

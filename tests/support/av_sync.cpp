@@ -4,6 +4,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <limits>
 #include <numbers>
 #include <stdexcept>
 
@@ -22,7 +23,17 @@ constexpr unsigned kRate = 48000;
 constexpr snd_pcm_uframes_t kPeriod = 480;
 constexpr double kHold = 0.050;
 constexpr auto kOn = std::chrono::milliseconds(500);
-constexpr auto kOff = std::chrono::milliseconds(1000);
+// A picture edge shows in the first frame grabbed after the flash, up to a frame later, and
+// two recorders grab on grids of their own. Each flash comes 1/240 s later on the frame grid
+// than the one before, so that over a few flashes each recorder's edges fall at every phase
+// of its frames, at 30 fps and at 60, and the medians of two recorders hold the same share
+// of that frame's delay.
+constexpr auto kPhaseStep = std::chrono::microseconds(4167);
+constexpr auto kOff = std::chrono::milliseconds(1000) + kPhaseStep;
+constexpr auto kWholeClipOff = std::chrono::milliseconds(1500) + kPhaseStep;
+constexpr double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+constexpr FlashSchedule kReferenceSchedule{seconds(kOn + kOff), seconds(kOn)};
+constexpr FlashSchedule kWholeClipSchedule{seconds(kOn + kWholeClipOff), seconds(kOn)};
 // A small screen: the picture's edges must survive a busy machine at 60 fps.
 constexpr const char* kScreen = "640x360";
 
@@ -117,6 +128,10 @@ std::vector<Edge> debounced_edges(const std::vector<Sample>& samples, double thr
 
 }  // namespace
 
+// A switch lands this long after it is asked for: after the samples already in the
+// device's buffer (50 ms) and the period being written.
+constexpr auto kSwitchLead = std::chrono::milliseconds(100);
+
 PacedTone::PacedTone(const std::string& pcm) {
     snd_pcm_t* handle = nullptr;
     if (snd_pcm_open(&handle, pcm.c_str(), SND_PCM_STREAM_PLAYBACK, 0) < 0)
@@ -128,7 +143,14 @@ PacedTone::PacedTone(const std::string& pcm) {
         throw std::runtime_error("cannot set up ALSA playback " + pcm);
     }
     pcm_ = handle;
+    playing_since_ = Clock::now();
     thread_ = std::thread(&PacedTone::play, this);
+}
+
+void PacedTone::set(bool on) {
+    std::lock_guard lock(mutex_);
+    const auto ahead = std::chrono::duration<double>(Clock::now() + kSwitchLead - playing_since_).count();
+    next_ = {playing_ + static_cast<std::uint64_t>(std::max(0.0, std::round(ahead * kRate))), on};
 }
 
 PacedTone::~PacedTone() {
@@ -140,15 +162,28 @@ PacedTone::~PacedTone() {
 void PacedTone::play() {
     std::vector<float> period(kPeriod * 2);
     double phase = 0.0;
+    bool on = false;
+    std::uint64_t sample = 0;  // the next one to write
     while (!stop_.load()) {
-        const bool on = on_.load();
-        for (snd_pcm_uframes_t i = 0; i < kPeriod; ++i) {
+        std::optional<std::pair<std::uint64_t, bool>> next;
+        {
+            std::lock_guard lock(mutex_);
+            next = next_;
+        }
+        for (snd_pcm_uframes_t i = 0; i < kPeriod; ++i, ++sample) {
+            if (next && sample >= next->first) on = next->second;
             const float value = on ? static_cast<float>(0.5 * std::sin(phase)) : 0.0f;
             period[2 * i] = period[2 * i + 1] = value;
             phase = std::fmod(phase + 2.0 * std::numbers::pi * 1000.0 / kRate, 2.0 * std::numbers::pi);
         }
         const snd_pcm_sframes_t written = snd_pcm_writei(as_pcm(pcm_), period.data(), kPeriod);
         if (written < 0 && snd_pcm_recover(as_pcm(pcm_), static_cast<int>(written), 1) < 0) return;
+        // What the device plays now: all it was given, less what still waits in its buffer.
+        snd_pcm_sframes_t queued = 0;
+        if (snd_pcm_delay(as_pcm(pcm_), &queued) < 0 || queued < 0) queued = 0;
+        std::lock_guard lock(mutex_);
+        playing_ = sample - std::min<std::uint64_t>(sample, static_cast<std::uint64_t>(queued));
+        playing_since_ = Clock::now();
     }
 }
 
@@ -167,10 +202,10 @@ void RootFlash::set(bool white) {
     XSync(display_, False);
 }
 
-void flash_and_beep(PacedTone& tone, RootFlash& flash, int count, std::chrono::milliseconds on,
-                    std::chrono::milliseconds off) {
+void flash_and_beep(PacedTone& tone, RootFlash& flash, int count, Clock::duration on, Clock::duration off,
+                    std::stop_token stop) {
     auto next = std::chrono::steady_clock::now();
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count && !stop.stop_requested(); ++i) {
         for (const bool state : {true, false}) {
             std::this_thread::sleep_until(next);
             tone.set(state);
@@ -188,8 +223,12 @@ MediaEdges find_edges(const std::filesystem::path& file) {
         printed_metadata(file, "0:v:0", "-vf",
                          "scale=64:36,signalstats,metadata=print:key=lavfi.signalstats.YAVG:file=-",
                          "lavfi.signalstats.YAVG"), 128.0);
-    // RMS level of 5 ms windows: the tone is about -9 dB, silence far below -60.
+    // RMS level of 5 ms windows: the tone is about -9 dB, silence far below -60. The samples
+    // are laid end to end from the stream's first one, as a decoder to WAV, an editor or a
+    // player that keeps its clock on the sound lays them: a gap in the stream's times moves
+    // every later sound against its picture.
     edges.sound = debounced_edges(printed_metadata(file, "0:a:0", "-af",
+                                                   "asetpts=N/SR/TB+STARTPTS,"
                                                    "aformat=channel_layouts=mono,asetnsamples=n=240:p=0,"
                                                    "astats=metadata=1:reset=1,"
                                                    "ametadata=print:key=lavfi.astats.Overall.RMS_level:file=-",
@@ -198,16 +237,54 @@ MediaEdges find_edges(const std::filesystem::path& file) {
     return edges;
 }
 
-std::vector<double> paired_offsets(const MediaEdges& edges) {
-    std::vector<double> offsets;
+namespace {
+
+struct EdgePair {
+    Edge picture, sound;
+};
+
+// Each picture edge with the sound edge of the same direction nearest to it, within 0.7 s.
+std::vector<EdgePair> paired_edges(const MediaEdges& edges) {
+    std::vector<EdgePair> pairs;
     for (const Edge& picture : edges.picture) {
         const Edge* best = nullptr;
         for (const Edge& sound : edges.sound)
             if (sound.rising == picture.rising && std::abs(sound.time - picture.time) <= 0.7 &&
                 (!best || std::abs(sound.time - picture.time) < std::abs(best->time - picture.time)))
                 best = &sound;
-        if (best) offsets.push_back(best->time - picture.time);
+        if (best) pairs.push_back({picture, *best});
     }
+    return pairs;
+}
+
+}  // namespace
+
+std::vector<double> paired_offsets(const MediaEdges& edges) {
+    std::vector<double> offsets;
+    for (const EdgePair& pair : paired_edges(edges)) offsets.push_back(pair.sound.time - pair.picture.time);
+    return offsets;
+}
+
+std::vector<double> scheduled_offsets(const MediaEdges& edges, FlashSchedule schedule) {
+    const std::vector<EdgePair> pairs = paired_edges(edges);
+    if (pairs.empty()) return {};
+    // Each edge's flash on the schedule, counted from the first paired one, and how far its
+    // picture edge lies from that flash's place.
+    const auto flash_start = [&](const Edge& edge) { return edge.time - (edge.rising ? 0.0 : schedule.on); };
+    const double origin = flash_start(pairs.front().picture);
+    std::vector<double> places, waits;
+    for (const EdgePair& pair : pairs) {
+        const double from_origin = flash_start(pair.picture) - origin;
+        const double place = origin + std::round(from_origin / schedule.period) * schedule.period +
+                             (pair.picture.rising ? 0.0 : schedule.on);
+        places.push_back(place);
+        waits.push_back(pair.picture.time - place);
+    }
+    std::vector<double> sorted = waits;
+    std::sort(sorted.begin(), sorted.end());
+    const double wait = sorted[sorted.size() / 2];
+    std::vector<double> offsets;
+    for (std::size_t i = 0; i < pairs.size(); ++i) offsets.push_back(pairs[i].sound.time - (places[i] + wait));
     return offsets;
 }
 
@@ -219,22 +296,26 @@ double EdgeOffsets::median() const {
 }
 
 std::string EdgeOffsets::text() const {
-    char number[32];
-    std::snprintf(number, sizeof number, "%+.1f (", median() * 1e3);
-    std::string out = number;
-    for (std::size_t i = 0; i < each.size(); ++i) {
-        std::snprintf(number, sizeof number, i == 0 ? "%+.1f" : " %+.1f", each[i] * 1e3);
-        out += number;
-    }
-    return out + ") ms";
+    const auto list = [](const std::vector<double>& values) {
+        std::string out;
+        char number[32];
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            std::snprintf(number, sizeof number, i == 0 ? "%+.1f" : " %+.1f", values[i] * 1e3);
+            out += number;
+        }
+        return out;
+    };
+    char median_text[32];
+    std::snprintf(median_text, sizeof median_text, "%+.1f", median() * 1e3);
+    return std::string(median_text) + " (" + list(each) + ") ms; frame by frame (" + list(raw) + ") ms";
 }
 
 namespace {
 
 // The edges of `file` edge by edge, once at least `min_pairs` pair up.
-Offset offsets_of(const std::filesystem::path& file, std::size_t min_pairs, const char* what) {
+Offset offsets_of(const std::filesystem::path& file, std::size_t min_pairs, const char* what, FlashSchedule schedule) {
     const auto edges = find_edges(file);
-    EdgeOffsets offsets{paired_offsets(edges)};
+    EdgeOffsets offsets{scheduled_offsets(edges, schedule), paired_offsets(edges)};
     if (offsets.each.size() < min_pairs)
         return failure(format("{} picture and {} sound edges of {} did not pair up ({})", edges.picture.size(),
                               edges.sound.size(), what, file));
@@ -264,13 +345,12 @@ double SyncRig::newest_listed_end() const {
     return segments.empty() ? 0.0 : segments.back().end;
 }
 
-Offset SyncRig::reference(int flashes) {
-    const auto file = home_ / format("reference-{}.mkv", ++references_);
-    Command command("ffmpeg", {"-hide_banner", "-loglevel", "error", "-y", "-f", "x11grab", "-framerate", "60",
-                               "-video_size", kScreen, "-i", xvfb_.display() + "+0,0", "-f", "pulse", "-i",
-                               "vsink.monitor", "-copyts", "-map", "0:v", "-map", "1:a", "-c:v", "libx264", "-preset",
-                               "ultrafast", "-tune", "zerolatency", "-pix_fmt", "yuv420p", "-c:a", "pcm_f32le",
-                               file.string()});
+std::expected<Process, std::string> SyncRig::start_alone(const std::filesystem::path& file, int fps) {
+    Command command("ffmpeg", {"-hide_banner", "-loglevel", "error", "-y", "-f", "x11grab", "-framerate",
+                               std::to_string(fps), "-video_size", kScreen, "-i", xvfb_.display() + "+0,0", "-f",
+                               "pulse", "-i", "vsink.monitor", "-copyts", "-map", "0:v", "-map", "1:a", "-c:v",
+                               "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-pix_fmt", "yuv420p", "-c:a",
+                               "pcm_f32le", file.string()});
     command.stdin_mode = Stdio::null_device;
     command.stdout_mode = Stdio::null_device;
     auto ffmpeg = Process::spawn(command);
@@ -282,18 +362,33 @@ Offset SyncRig::reference(int flashes) {
             return std::filesystem::file_size(file, ignored) > 50000 && !ignored;
         },
         std::chrono::seconds(30));
-    if (running) flash_and_beep(*tone_, *flash_, flashes, kOn, kOff);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last edge reaches the file
-    ffmpeg->kill(SIGINT);
-    (void)ffmpeg->wait();
-    if (!running) return failure("the reference ffmpeg never wrote its file");
-    return offsets_of(file, static_cast<std::size_t>(2 * flashes - 1), "the reference");
+    if (!running) {
+        stop_alone(*ffmpeg);
+        return failure("ffmpeg alone never wrote its file");
+    }
+    return std::move(*ffmpeg);
 }
 
-std::expected<Engine, std::string> SyncRig::start_engine(std::uint32_t replay_seconds) {
+void SyncRig::stop_alone(Process& ffmpeg) {
+    ffmpeg.kill(SIGINT);
+    (void)ffmpeg.wait();
+}
+
+Offset SyncRig::reference(int flashes) {
+    const auto file = home_ / format("reference-{}.mkv", ++references_);
+    auto ffmpeg = start_alone(file, 60);
+    if (!ffmpeg) return std::unexpected(ffmpeg.error());
+    flash_and_beep(*tone_, *flash_, flashes, kOn, kOff);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last edge reaches the file
+    stop_alone(*ffmpeg);
+    return offsets_of(file, static_cast<std::size_t>(2 * flashes - 1), "the reference", kReferenceSchedule);
+}
+
+std::expected<Engine, std::string> SyncRig::start_engine(std::uint32_t replay_seconds, int fps) {
     Config config = default_config();
     config.encoder = "libx264";
     config.replay_seconds = replay_seconds;
+    config.fps = static_cast<std::uint32_t>(fps);
     config.clips_dir = home_ / "clips";
     config.tracks = {Track{.name = "Desk", .source = TrackSource::Input, .device = "vc_desk"}};
     engine_started_ = Clock::now();
@@ -318,15 +413,29 @@ std::expected<ClipInfo, std::string> SyncRig::save_when_listed(Engine& engine, d
     }
 }
 
-Offset SyncRig::clip_offset(Engine& engine) {
-    flash_and_beep(*tone_, *flash_, kFlashes, kOn, kOff);
-    // The segments that hold the last edge are listed once the next ones are done; a busy
-    // machine may list them well behind the clock. The recording began after the engine
-    // start, so its time now is at most the time since then.
-    const double flashed = std::chrono::duration<double>(Clock::now() - engine_started_).count();
-    const auto clip = save_when_listed(engine, flashed + 1.5);
+std::expected<SyncRig::WholeClip, std::string> SyncRig::whole_clip(Engine& engine, std::uint32_t replay_seconds,
+                                                                  int fps) {
+    const auto file = home_ / format("alone-{}.mkv", ++references_);
+    auto alone = start_alone(file, fps);
+    if (!alone) return std::unexpected(alone.error());
+    // Flashes until the clip is saved; the clip is the newest `replay_seconds` once the ring
+    // lists two more than that since they began, so they run through all of it.
+    const double began = std::chrono::duration<double>(Clock::now() - engine_started_).count();
+    std::jthread flashing([this](std::stop_token stop) {
+        flash_and_beep(*tone_, *flash_, std::numeric_limits<int>::max(), kOn, kWholeClipOff, stop);
+    });
+    auto clip = save_when_listed(engine, began + replay_seconds + 2.0);
+    flashing.request_stop();
+    flashing.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last edge reaches ffmpeg alone's file
+    stop_alone(*alone);
     if (!clip) return std::unexpected(clip.error());
-    return offsets_of(clip->path, 2 * kFlashes - 1, "the clip");
+    // Two edges a flash; the clip may cut one at either end.
+    auto in_clip = offsets_of(clip->path, static_cast<std::size_t>(replay_seconds) - 2, "the clip", kWholeClipSchedule);
+    if (!in_clip) return std::unexpected(in_clip.error());
+    auto by_alone = offsets_of(file, static_cast<std::size_t>(replay_seconds), "ffmpeg alone", kWholeClipSchedule);
+    if (!by_alone) return std::unexpected(by_alone.error());
+    return WholeClip{std::move(*in_clip), std::move(*by_alone), std::move(*clip)};
 }
 
 std::expected<SyncRig::ToneBreaks, std::string> SyncRig::tone_breaks(std::uint32_t replay_seconds) {

@@ -2,9 +2,9 @@
 // PulseAudio null sink and a white root window, switched on and off together, and the edges
 // of both found again in a recorded file. Container start times say nothing about whether a
 // sound lines up with its picture; only the content does.
-//  - PacedTone plays 10 ms periods of silence or of a 1 kHz tone through ALSA (the pulse
-//    plugin, into the sink whose monitor the recorder listens to), from a thread of its own,
-//    paced by the device like a real sound source.
+//  - PacedTone plays silence or a 1 kHz tone through ALSA (the pulse plugin, into the sink
+//    whose monitor the recorder listens to), from a thread of its own, paced by the device
+//    like a real sound source; each switch lands on the sample of its own moment.
 //  - RootFlash turns the root window of an X display white or black through its own Xlib
 //    connection, synchronously.
 //  - find_edges decodes a file with ffmpeg's own demuxing and returns the debounced on/off
@@ -21,7 +21,10 @@
 #include <chrono>
 #include <expected>
 #include <filesystem>
+#include <mutex>
 #include <optional>
+#include <utility>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,13 +50,19 @@ public:
     PacedTone(const PacedTone&) = delete;
     PacedTone& operator=(const PacedTone&) = delete;
 
-    void set(bool on) { on_.store(on); }
+    // Switches the tone at the sample that plays a fixed time (kSwitchLead) after this call,
+    // by where the device says it plays: each edge of the sound lies the same time after its
+    // call, to the sample, whatever the device's periods.
+    void set(bool on);
 
 private:
     void play();
 
     void* pcm_ = nullptr;
-    std::atomic<bool> on_{false};
+    std::mutex mutex_;
+    std::uint64_t playing_ = 0;                            // the sample the device played
+    Clock::time_point playing_since_;                      // at this moment
+    std::optional<std::pair<std::uint64_t, bool>> next_;  // the next switch: at which sample, to what
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -73,9 +82,10 @@ private:
     _XDisplay* display_ = nullptr;
 };
 
-// Switches sound and picture on together, `count` times, each on for `on` and off for `off`.
-void flash_and_beep(PacedTone& tone, RootFlash& flash, int count, std::chrono::milliseconds on,
-                    std::chrono::milliseconds off);
+// Switches sound and picture on together, `count` times or until `stop` is asked for, each
+// on for `on` and off for `off`.
+void flash_and_beep(PacedTone& tone, RootFlash& flash, int count, Clock::duration on, Clock::duration off,
+                    std::stop_token stop = {});
 
 struct Edge {
     bool rising = false;
@@ -87,8 +97,9 @@ struct MediaEdges {
     std::vector<Edge> sound;
 };
 
-// The edges of a file's first video stream (mean luma across the middle) and of its first
-// audio stream (RMS over 5 ms windows). A state counts only once it has held for 50 ms, so
+// The edges of a file's first video stream (mean luma across the middle), at the times of
+// its frames, and of its first audio stream (RMS over 5 ms windows), with its samples laid
+// end to end from the first one, as they play. A state counts only once it has held for 50 ms, so
 // a late frame or a lost block does not split an edge. Empty lists when ffmpeg cannot read it.
 MediaEdges find_edges(const std::filesystem::path& file);
 
@@ -97,11 +108,25 @@ MediaEdges find_edges(const std::filesystem::path& file);
 // apart), in the order of the picture's edges.
 std::vector<double> paired_offsets(const MediaEdges& edges);
 
+// The flashes' schedule: one every `period` seconds, each on for `on`.
+struct FlashSchedule {
+    double period = 0.0;
+    double on = 0.0;
+};
+
+// The same, with each sound edge held against where its flash's picture lies on average. A
+// picture edge shows in the first frame grabbed after its flash, up to a frame later; as the
+// flashes move over the frame grid, that wait differs from flash to flash by up to a frame,
+// which says nothing about the sound. So each picture edge's place is its flash's place on
+// the schedule plus the median wait of all of them.
+std::vector<double> scheduled_offsets(const MediaEdges& edges, FlashSchedule schedule);
+
 // The offsets of one recording, edge by edge.
 struct EdgeOffsets {
-    std::vector<double> each;
-    double median() const;
-    // "+51.2 (+50.1 +52.0 ...) ms"
+    std::vector<double> each;  // scheduled_offsets
+    std::vector<double> raw;   // paired_offsets: each edge against its own frame
+    double median() const;     // of `each`
+    // "+51.2 (+50.1 +52.0 ...) ms; frame by frame (+45.0 +60.0 ...) ms"
     std::string text() const;
 };
 
@@ -118,11 +143,18 @@ public:
     // this rig shows when nothing of ours is in the way.
     Offset reference(int flashes);
 
-    // An engine recording the screen with one track, "vc_desk" (the flashes' sound), once
-    // its ring has listed two seconds.
-    std::expected<Engine, std::string> start_engine(std::uint32_t replay_seconds = 12);
-    // Flashes three times on a running engine, saves the clip that holds them and measures it.
-    Offset clip_offset(Engine& engine);
+    // An engine recording the screen at `fps` with one track, "vc_desk" (the flashes' sound),
+    // once its ring has listed two seconds.
+    std::expected<Engine, std::string> start_engine(std::uint32_t replay_seconds = 12, int fps = 60);
+
+    // A whole clip of `replay_seconds` from a running engine recording at `fps`, with a flash
+    // and a tone every 2 s from its first second to its last, and ffmpeg alone recording the
+    // same screen and sound at the same time: each one's offsets, edge by edge, and the clip.
+    struct WholeClip {
+        EdgeOffsets clip, alone;
+        ClipInfo info;
+    };
+    std::expected<WholeClip, std::string> whole_clip(Engine& engine, std::uint32_t replay_seconds, int fps);
 
     // A steady tone for a whole clip of `replay_seconds`, recorded by a new engine, by ffmpeg
     // alone and by a witness reader of the same monitor, all at once; the breaks of each.
@@ -131,9 +163,12 @@ public:
     };
     std::expected<ToneBreaks, std::string> tone_breaks(std::uint32_t replay_seconds);
 
-    static constexpr int kFlashes = 3;
-
 private:
+    // ffmpeg alone recording the screen and the sound server's monitor into `file`, once it
+    // has begun to write it.
+    std::expected<Process, std::string> start_alone(const std::filesystem::path& file, int fps);
+    // Ends it as a user would (ffmpeg finishes its file on SIGINT).
+    static void stop_alone(Process& ffmpeg);
     double newest_listed_end() const;
     // Saves a clip once the ring lists `seconds` since the engine started.
     std::expected<ClipInfo, std::string> save_when_listed(Engine& engine, double seconds);
