@@ -143,6 +143,10 @@ TEST(StdinReader, LongLinesAreOneLineEach) {
         {euros, {kSave}},
         {bad + "\nd\n", {kQuit}},
         {bad, {kQuit}},
+        // Exactly as long as what is kept: the last character stays, also before a CR LF.
+        {std::string(kMaxLineBytes - 1, ' ') + "q\nd\n", {kQuit}},
+        {std::string(kMaxLineBytes - 3, ' ') + "d 2\r\nd\n", {screen(2), kList}},
+        {std::string(kMaxLineBytes - 4, ' ') + "q \u00e9\nq\n", {kSave, kQuit}},  // a two-byte one
     };
     for (const auto& [text, commands] : cases) {
         SCOPED_TRACE(testing::PrintToString(text.substr(0, 8)) + format(" and {} bytes more", text.size() - 8));

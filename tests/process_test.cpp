@@ -47,7 +47,7 @@ TEST(Process, ChildGetsOnlyItsStandardStreamsAndDefaultSigpipe) {
     ::close(leaky_pipe[0]);
     ::close(leaky_pipe[1]);
     sigaction(SIGPIPE, &previous, nullptr);
-    EXPECT_EQ(report, "fds: 0 1 2\nsigpipe: default\nown group: no\npdeathsig: 0\n");
+    EXPECT_EQ(report, "fds: 0 1 2\nsigpipe: default\nsighup: default\nown group: no\npdeathsig: 0\n");
 }
 
 TEST(Process, OwnProcessGroupAndParentDeathSignal) {
@@ -55,7 +55,19 @@ TEST(Process, OwnProcessGroupAndParentDeathSignal) {
     command.stdin_mode = Stdio::null_device;
     command.new_process_group = true;
     command.pre_exec = kill_with_parent;
-    EXPECT_EQ(run_stdout(command), "fds: 0 1 2\nsigpipe: default\nown group: yes\npdeathsig: 9\n");
+    EXPECT_EQ(run_stdout(command), "fds: 0 1 2\nsigpipe: default\nsighup: default\nown group: yes\npdeathsig: 9\n");
+}
+
+// A save's join: a group of its own, a hang-up ignored, no parent-death signal, and the
+// ring's lock kept as descriptor 3 whatever number the parent holds it under.
+TEST(Process, LeftToFinishWithTheDescriptorItKeeps) {
+    const FileDescriptor lock(::fcntl(::open("/dev/null", O_RDONLY | O_CLOEXEC), F_DUPFD_CLOEXEC, 50));
+    ASSERT_TRUE(lock.valid());
+    Command command(child_state);
+    command.stdin_mode = Stdio::null_device;
+    leave_to_finish(command);
+    command.kept_descriptor = lock.get();
+    EXPECT_EQ(run_stdout(command), "fds: 0 1 2 3\nsigpipe: default\nsighup: ignored\nown group: yes\npdeathsig: 0\n");
 }
 
 TEST(Process, PipedStandardInput) {

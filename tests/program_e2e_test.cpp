@@ -19,6 +19,7 @@
 #include "support/environment.hpp"
 #include "support/pulse_server.hpp"
 #include "support/running_program.hpp"
+#include "support/terminal_program.hpp"
 #include "support/xvfb.hpp"
 
 namespace vc {
@@ -84,6 +85,71 @@ protected:
         while (!fs::exists(list) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(50ms);
         EXPECT_TRUE(fs::exists(list)) << "no segment was ever listed";
+    }
+
+    // Until the ring lists `segments` segments (its list names at most replay_seconds + 2).
+    void wait_until_listed(std::size_t segments) const {
+        const fs::path list = home_.path() / ".cache" / "vantrelclips" / "ring" / "ring.csv";
+        const auto deadline = std::chrono::steady_clock::now() + kStart;
+        const auto listed = [&] {
+            const std::string text = test::read_file(list);
+            return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+        };
+        while (listed() < segments && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
+        EXPECT_GE(listed(), segments) << "the ring never listed " << segments << " segments";
+    }
+
+    // A stand-in ffmpeg whose joins read their segments at `rate` times their own speed, so
+    // that a join takes seconds; every other run is the real ffmpeg's.
+    void slow_joins(const std::string& rate) {
+        const auto wrapper = home_.write("slow-joins/ffmpeg", "#!/bin/sh\n"
+                                                              "case \" $* \" in *\" concat \"*) exec ffmpeg -readrate " +
+                                                                  rate + " \"$@\";; esac\n"
+                                                              "exec ffmpeg \"$@\"\n");
+        fs::permissions(wrapper, fs::perms::owner_all);
+        env_.set("VANTREL_FFMPEG", wrapper.parent_path().string());
+    }
+
+    // The join of a save the program just asked for, once it has begun to write the clip.
+    std::optional<pid_t> join_under_way(pid_t program) const {
+        const auto deadline = std::chrono::steady_clock::now() + kSave;
+        std::optional<pid_t> join;
+        while (std::chrono::steady_clock::now() < deadline && !(join && !the_clip().empty())) {
+            if (!join) join = test::join_pid(program);
+            std::this_thread::sleep_for(5ms);
+        }
+        return the_clip().empty() ? std::nullopt : join;
+    }
+
+    // The one clip in the clips directory, or nothing.
+    fs::path the_clip() const {
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(clips_dir(), ignored))
+            if (entry.path().extension() == ".mp4") return entry.path();
+        return {};
+    }
+
+    // A clip that plays: it decodes without an error and lasts the whole replay.
+    static void expect_whole_clip(const fs::path& clip, double seconds) {
+        Command decode("ffmpeg", {"-v", "error", "-i", clip.string(), "-f", "null", "-"});
+        decode.stdin_mode = Stdio::null_device;
+        const auto decoded = Process::output(std::move(decode));
+        ASSERT_TRUE(decoded);
+        EXPECT_TRUE(decoded->status.success() && decoded->stderr_bytes.empty()) << clip << ": " << decoded->stderr_bytes;
+        EXPECT_EQ(stream_of(clip), "h264");
+        Command probe("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", clip.string()});
+        probe.stdin_mode = Stdio::null_device;
+        const auto probed = Process::output(std::move(probe));
+        ASSERT_TRUE(probed);
+        EXPECT_NEAR(std::strtod(probed->stdout_bytes.c_str(), nullptr), seconds, 0.5) << "the whole replay";
+    }
+
+    // Waits for the end of a process that is no child of the test's, at most `limit`.
+    static bool ends_within(pid_t pid, std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (test::process_alive(pid) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+        return !test::process_alive(pid);
     }
 
     static int press_hotkey() { return xdotool({"key", "alt+F8"}); }
@@ -380,12 +446,7 @@ TEST_F(RecordingTest, EndedDuringAJoinTheProgramLeavesAClipThatPlays) {
             std::this_thread::sleep_for(5ms);
         }
         ASSERT_TRUE(join.has_value()) << program->out() << program->err();
-        const auto clip_made = [&] {
-            std::error_code ignored;
-            for (const auto& entry : fs::directory_iterator(clips_dir(), ignored))
-                if (entry.path().extension() == ".mp4") return true;
-            return false;
-        };
+        const auto clip_made = [&] { return !the_clip().empty(); };
         for (int step = 0; step < 20000 && !clip_made(); ++step) {
             ::kill(join->pid, SIGCONT);
             std::this_thread::sleep_for(1ms);
@@ -398,27 +459,79 @@ TEST_F(RecordingTest, EndedDuringAJoinTheProgramLeavesAClipThatPlays) {
         ASSERT_TRUE(status.has_value());
         EXPECT_EQ(status->signal(), signal) << status->text();
         ::kill(join->pid, SIGCONT);
-        const auto joined = std::chrono::steady_clock::now() + kQuick;
-        while (test::process_alive(join->pid) && std::chrono::steady_clock::now() < joined)
-            std::this_thread::sleep_for(20ms);
-        EXPECT_FALSE(test::process_alive(join->pid)) << "the join never ended";
+        EXPECT_TRUE(ends_within(join->pid, kQuick)) << "the join never ended";
         if (test::process_alive(join->pid)) ::kill(join->pid, SIGKILL);
-
-        fs::path clip;
-        for (const auto& entry : fs::directory_iterator(clips_dir()))
-            if (entry.path().extension() == ".mp4") clip = entry.path();
-        Command decode("ffmpeg", {"-v", "error", "-i", clip.string(), "-f", "null", "-"});
-        decode.stdin_mode = Stdio::null_device;
-        const auto decoded = Process::output(std::move(decode));
-        ASSERT_TRUE(decoded);
-        EXPECT_TRUE(decoded->status.success() && decoded->stderr_bytes.empty()) << decoded->stderr_bytes;
-        EXPECT_EQ(stream_of(clip), "h264");
-        Command probe("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", clip.string()});
-        probe.stdin_mode = Stdio::null_device;
-        const auto probed = Process::output(std::move(probe));
-        ASSERT_TRUE(probed);
-        EXPECT_NEAR(std::strtod(probed->stdout_bytes.c_str(), nullptr), 5.0, 0.5) << "the whole replay";
+        expect_whole_clip(the_clip(), 5.0);
     }
+}
+
+// The user's terminal ends the program while a save's join runs: Ctrl+C, the terminal
+// closed, or a kill of the program that led the terminal's session (`xterm -e`), which
+// hangs up the terminal's foreground job. The join is out of the terminal's reach and
+// finishes the clip, which plays whole. The stand-in joins at twice real time, so the end
+// lands a second into a join of five.
+TEST_F(RecordingTest, TerminalThatEndsTheProgramDuringAJoinLeavesTheWholeClip) {
+    slow_joins("2");
+    struct Case {
+        const char* what;
+        void (*end)(test::TerminalProgram& program);
+        int signal;  // what ended the program
+    };
+    const Case cases[] = {
+        {"Ctrl+C", [](test::TerminalProgram& program) { program.type("\x03"); }, SIGINT},
+        {"the terminal closed", [](test::TerminalProgram& program) { program.hang_up(); }, SIGHUP},
+        {"the session's leader killed", [](test::TerminalProgram& program) { ::kill(program.pid(), SIGKILL); },
+         SIGKILL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(clips_dir());
+        home_.write(".config/vantrelclips/config.yaml", "replay_seconds: 10\nencoder: libx264\ntracks: []\n");
+        test::TerminalProgram program;
+        ASSERT_TRUE(program.wait_for_output("Encoder: libx264", kStart)) << program.output();
+        wait_until_listed(11);  // a whole replay, and not the recording's first second
+        program.type("\n");
+        const auto join = join_under_way(program.pid());
+        ASSERT_TRUE(join.has_value()) << program.output();
+        std::this_thread::sleep_for(1s);
+
+        c.end(program);
+        const auto status = program.wait_for_exit(kQuick);
+        ASSERT_TRUE(status.has_value()) << program.output();
+        EXPECT_EQ(status->signal(), c.signal) << status->text();
+        EXPECT_TRUE(ends_within(*join, kSave)) << "the join never ended";
+        if (test::process_alive(*join)) ::kill(*join, SIGKILL);
+        expect_whole_clip(the_clip(), 10.0);
+    }
+}
+
+// Killed during a save and started again at once: the new start lets the earlier join
+// finish reading the ring before it empties it, and says why it waits; the earlier clip is
+// whole. The stand-in joins at real time, so the join outlasts the kill by seconds.
+TEST_F(RecordingTest, StartRightAfterAKillDuringASaveLetsItsJoinFinish) {
+    slow_joins("1");
+    home_.write(".config/vantrelclips/config.yaml", "replay_seconds: 10\nencoder: libx264\ntracks: []\n");
+    auto first = start();
+    wait_until_listed(11);
+    first->type("\n");
+    const auto join = join_under_way(first->pid());
+    ASSERT_TRUE(join.has_value()) << first->out() << first->err();
+    ASSERT_EQ(::kill(first->pid(), SIGKILL), 0);
+    ASSERT_TRUE(first->wait_for_exit(kQuick).has_value());
+    ASSERT_TRUE(test::process_alive(*join)) << "the join ended before the new start";
+
+    auto second = start();
+    EXPECT_FALSE(test::process_alive(*join)) << "the new start went on while the join still read the ring";
+    EXPECT_NE(second->out().find(
+                  " INFO an earlier save is still joining its clip from the ring: waiting for it to finish\n"),
+              std::string::npos)
+        << second->out();
+    if (test::process_alive(*join)) ::kill(*join, SIGKILL);
+    expect_whole_clip(the_clip(), 10.0);
+
+    const auto ffmpegs = test::ffmpeg_children(second->pid());
+    second->type("q\n");
+    expect_clean_end(*second, ffmpegs);
 }
 
 // A number field of a /proc/<pid> file ("VmRSS:" of status, "rchar:" of io).

@@ -4,6 +4,7 @@
 // directory, and stopping. The real ffmpeg under Xvfb is in engine_e2e_test.cpp.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include "engine/process.hpp"
 #include "engine/recorder.hpp"
 #include "engine/ring_directory.hpp"
+#include "engine/ring_lock.hpp"
 #include "support/environment.hpp"
 #include "support/other_user.hpp"
 #include "support/fake_ffmpeg.hpp"
@@ -228,6 +230,50 @@ TEST_F(RecorderFixture, RingDirectoryIsEmptiedButKeepsSubdirectories) {
     EXPECT_TRUE(std::filesystem::exists(ring / "ring.csv"));
     EXPECT_TRUE(std::filesystem::exists(ring / "sub/inner.ts"));
     stop_recorder(std::move(*started));
+}
+
+// A join that an earlier run left to finish its clip (the program was killed during a save)
+// still reads the ring: a start waits for it before it empties the ring, saying why once, and
+// gives up after its bound. The holder is what a save's join is: a child that keeps the lock
+// a save took for it, after the save's own descriptor has gone.
+TEST_F(RecorderFixture, StartEmptiesTheRingOnlyOnceAnEarlierJoinHasEnded) {
+    const auto ring = ring_dir_path();
+    std::filesystem::create_directories(ring);
+    std::ofstream(ring / "seg_00003.ts") << "old";
+    const auto hold = [&](const char* seconds) {
+        Command command("sleep", {seconds});
+        const FileDescriptor lock = lock_ring_for_join(ring);
+        EXPECT_TRUE(lock.valid());
+        command.kept_descriptor = lock.get();
+        auto holder = Process::spawn(command);
+        EXPECT_TRUE(holder);
+        return std::move(*holder);
+    };
+    const std::string waiting = "an earlier save is still joining its clip from the ring: waiting for it to finish";
+
+    Process join = hold("1");
+    ffmpeg.set_recording({{"*", "list"}});
+    auto started = start_recorder(config_with("libx264"), context, probes);
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(join.try_wait()) << "the ring was emptied while the join still ran";
+    EXPECT_FALSE(std::filesystem::exists(ring / "seg_00003.ts"));
+    EXPECT_EQ(messages(log::Level::Info), Texts{waiting});
+    stop_recorder(std::move(*started));
+
+    // Without a join, a start does not wait; and the lock stays where the join finds it.
+    EXPECT_TRUE(std::filesystem::exists(ring / "join.lock"));
+    EXPECT_TRUE(lock_ring_for_join(ring).valid());
+
+    Process hung = hold("60");
+    const FileDescriptor lock(::open((ring / "join.lock").c_str(), O_RDWR | O_CLOEXEC));
+    const auto before = std::chrono::steady_clock::now();
+    wait_for_joins(lock, 300ms);
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 300ms);
+    EXPECT_FALSE(hung.try_wait());
+    EXPECT_EQ(messages(log::Level::Warn),
+              Texts{"an earlier save is still joining its clip after 0.3 s: the ring is emptied anyway"});
+    hung.kill(SIGKILL);
+    (void)hung.wait();
 }
 
 TEST_F(RecorderFixture, RegularFileWhereTheRingGoesIsReportedAsMkdirSaysIt) {

@@ -16,7 +16,7 @@ enum class ReadOutcome { Line, End, Failed };
 
 // One line up to and including its line feed, or up to the end of the input. The caller
 // holds the stream's lock. Of a line longer than kMaxLineBytes only the start is kept (cut
-// between two characters) and the rest is read up to its line feed and dropped, so that a
+// between two characters: all of it when it ends with a whole one) and the rest is read up to its line feed and dropped, so that a
 // stream without line feeds (/dev/zero) cannot grow memory; `rest_valid` says whether the
 // dropped bytes were UTF-8 as well.
 ReadOutcome read_line(std::FILE* input, std::string& line, bool& rest_valid) {
@@ -46,7 +46,7 @@ ReadOutcome read_line(std::FILE* input, std::string& line, bool& rest_valid) {
             line.push_back(static_cast<char>(c));
         } else {
             cut = true;
-            const std::size_t kept = utf8_cut_point(line);
+            const std::size_t kept = utf8_whole_characters(line);
             for (std::size_t i = kept; i < line.size(); ++i) rest.add(line[i]);
             line.resize(kept);
             rest.add(static_cast<char>(c));

@@ -330,6 +330,7 @@ Status make_thumbnail(const std::filesystem::path& clip, double duration_s) {
         return io_error(format("creating {}", directory), std::move(made.error()));
     Command command = ffmpeg_command();
     command.append(thumbnail_args(clip, duration_s));
+    leave_to_finish(command);
     return run_ffmpeg(std::move(command), "thumbnail");
 }
 

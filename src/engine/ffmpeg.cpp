@@ -87,4 +87,21 @@ Status run_ffmpeg(Command command, std::string_view context) {
 
 void kill_with_parent() { (void)::prctl(PR_SET_PDEATHSIG, SIGKILL); }
 
+namespace {
+
+// ffmpeg leaves SIGHUP as it finds it, and an ignored signal stays ignored across exec.
+void ignore_hangup() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    (void)::sigaction(SIGHUP, &ignore, nullptr);
+}
+
+}  // namespace
+
+void leave_to_finish(Command& command) {
+    command.new_process_group = true;
+    command.pre_exec = ignore_hangup;
+}
+
 }  // namespace vc

@@ -39,10 +39,15 @@ std::string ffmpeg_file_arg(std::string path);
 // Runs a short ffmpeg command to its end with standard input from /dev/null and its output
 // captured and dropped. A launch failure is Io "launching ffmpeg for {context}"; any end but
 // exit status 0 is Ffmpeg {context, trimmed standard error}. Blocks without a time limit.
-// The run stays in the program's process group with the pre-exec hook the caller set (none
-// for a join or a thumbnail: ended with the program, they finish their file on their own
-// within seconds, and the user keeps the clip).
+// The run keeps the process group and pre-exec hook the caller set (an encoder test stays in
+// the program's group and dies with it; see leave_to_finish for a join or a thumbnail).
 [[nodiscard]] Status run_ffmpeg(Command command, std::string_view context);
+
+// A save's join and thumbnail are left to finish their file whatever ends the program, so
+// that the user keeps the clip: in a process group of their own, out of reach of the
+// terminal's Ctrl+C and hang-up (which go to its foreground group), ignoring a hang-up sent
+// to them all the same, and without a parent-death signal.
+void leave_to_finish(Command& command);
 
 // Pre-exec hook of the recorder and of the encoder tests: the child gets SIGKILL when the
 // thread that forked it ends. The outcome is not checked; it cannot make the spawn fail.

@@ -86,15 +86,18 @@ std::vector<std::string> exec_candidates(const std::filesystem::path& program) {
     return candidates;
 }
 
-// Every descriptor from 3 up is marked close-on-exec in the child, so descriptors that
+// The descriptor a child keeps (Command::kept_descriptor).
+constexpr int kKeptDescriptor = 3;
+
+// Every descriptor from `first` up is marked close-on-exec in the child, so descriptors that
 // another thread opened without O_CLOEXEC never reach the program.
-void close_other_descriptors_on_exec() {
-    if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+void close_other_descriptors_on_exec(int first) {
+    if (::syscall(SYS_close_range, static_cast<unsigned>(first), ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
     struct rlimit limit{};
     int highest = 4096;
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
         highest = static_cast<int>(limit.rlim_cur < 1 << 20 ? limit.rlim_cur : 1 << 20);
-    for (int fd = 3; fd < highest; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    for (int fd = first; fd < highest; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
 // Reports the error number to the parent through the close-on-exec pipe and ends the child
@@ -117,7 +120,7 @@ bool put_in_place(int fd, int target) {
     return ::dup2(fd, target) == target;
 }
 
-[[noreturn]] void run_child(const Command& command, const std::array<int, 3>& streams, int error_pipe,
+[[noreturn]] void run_child(const Command& command, const std::array<int, 3>& streams, int kept, int error_pipe,
                             const std::vector<std::string>& candidates, char* const* argv) {
     sigset_t empty;
     sigemptyset(&empty);
@@ -136,7 +139,9 @@ bool put_in_place(int fd, int target) {
         if (!put_in_place(streams[static_cast<std::size_t>(target)], target))
             fail_in_child(error_pipe, errno);
     }
-    close_other_descriptors_on_exec();
+    // dup2 leaves the copy open across the exec.
+    if (kept >= 0 && ::dup2(kept, kKeptDescriptor) != kKeptDescriptor) fail_in_child(error_pipe, errno);
+    close_other_descriptors_on_exec(kept >= 0 ? kKeptDescriptor + 1 : kKeptDescriptor);
 
     int error_number = ENOENT;
     bool saw_access_error = false;
@@ -208,10 +213,23 @@ std::expected<Process, OsError> Process::spawn(const Command& command) {
     auto err = make_stream(command.stderr_mode, false);
     if (!err) return std::unexpected(err.error());
 
+    // A copy above every descriptor the child puts in place, so that placing them cannot
+    // clobber it.
+    FileDescriptor kept;
+    if (command.kept_descriptor >= 0) {
+        kept.reset(::fcntl(command.kept_descriptor, F_DUPFD_CLOEXEC, kKeptDescriptor + 1));
+        if (!kept) return std::unexpected(OsError::from_errno(errno));
+    }
+
     int error_fds[2];
     if (::pipe2(error_fds, O_CLOEXEC) != 0) return std::unexpected(OsError::from_errno(errno));
     FileDescriptor error_read(error_fds[0]);
     FileDescriptor error_write(error_fds[1]);
+    // Out of the way of the kept descriptor too: the child reports a failed exec through it.
+    if (error_write.get() <= kKeptDescriptor) {
+        error_write.reset(::fcntl(error_write.get(), F_DUPFD_CLOEXEC, kKeptDescriptor + 1));
+        if (!error_write) return std::unexpected(OsError::from_errno(errno));
+    }
 
     const std::vector<std::string> candidates = exec_candidates(command.program);
     std::vector<char*> argv;
@@ -223,9 +241,10 @@ std::expected<Process, OsError> Process::spawn(const Command& command) {
 
     const pid_t pid = ::fork();
     if (pid < 0) return std::unexpected(OsError::from_errno(errno));
-    if (pid == 0) run_child(command, streams, error_write.get(), candidates, argv.data());
+    if (pid == 0) run_child(command, streams, kept.get(), error_write.get(), candidates, argv.data());
 
     error_write.reset();
+    kept.reset();
     in->child.reset();
     out->child.reset();
     err->child.reset();

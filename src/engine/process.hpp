@@ -6,7 +6,8 @@
 // thread holds); it may be moved between threads but is never shared.
 //
 // Every child starts with SIGPIPE at its default, an empty signal mask and no descriptors
-// but its three standard streams, whatever the parent holds open. A failed exec (missing or
+// but its three standard streams (and the one it is told to keep), whatever the parent
+// holds open. A failed exec (missing or
 // non-executable program) is reported by spawn itself, not as an odd exit status.
 #pragma once
 
@@ -44,6 +45,9 @@ struct Command {
     Stdio stderr_mode = Stdio::inherit;
     bool new_process_group = false;  // a group of its own whose id is the child's pid
     PreExecHook pre_exec = nullptr;
+    // A descriptor of the parent that the child keeps across its exec, as its descriptor 3
+    // (a lock that the child holds for as long as it runs); -1 for none.
+    int kept_descriptor = -1;
 
     Command() = default;
     explicit Command(std::filesystem::path program, std::vector<std::string> args = {})

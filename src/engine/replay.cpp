@@ -13,6 +13,7 @@
 #include "engine/log.hpp"
 #include "engine/ring_files.hpp"
 #include "engine/ring_list.hpp"
+#include "engine/ring_lock.hpp"
 #include "engine/segment_watch.hpp"
 #include "engine/utf8.hpp"
 #include "engine/whole_file.hpp"
@@ -153,6 +154,11 @@ std::optional<Result<SaveOutcome>> join_newest(const std::filesystem::path& ring
     const bool clip_was_absent = !exists_itself(*clip);
     Command command = ffmpeg_command();
     command.append(join_args(list_path, track_names, *clip));
+    leave_to_finish(command);
+    // The join keeps its share of the ring's lock for as long as it runs: a start of the
+    // program in the meantime waits for it before it empties the ring.
+    const FileDescriptor lock = lock_ring_for_join(ring_dir);
+    command.kept_descriptor = lock.get();
     auto joined = run_ffmpeg(std::move(command), "saving replay");
     // A join that read a segment the recorder was writing again holds another second than
     // the one chosen, or fails on a file cut short: either way it is done again. One that

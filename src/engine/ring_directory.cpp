@@ -13,6 +13,8 @@
 #include "engine/dirs.hpp"
 #include "engine/file_descriptor.hpp"
 #include "engine/format.hpp"
+#include "engine/ring_files.hpp"
+#include "engine/ring_lock.hpp"
 
 namespace vc {
 namespace {
@@ -25,9 +27,11 @@ Status prepare_private_ring_dir(const std::filesystem::path& ring_dir) {
         return io_error(format("creating {}", ring_dir), std::move(made.error()));
     const DirectoryHandle dir = DirectoryHandle::open(ring_dir.c_str());
     if (!dir) return io_error("listing ring dir", errno);
+    const FileDescriptor lock = open_ring_lock(dir.descriptor());
+    wait_for_joins(lock);
     while (const dirent* entry = dir.next()) {
         const std::string_view name = entry->d_name;
-        if (is_dot_entry(name)) continue;
+        if (is_dot_entry(name) || name == kJoinLockName) continue;
         ::unlink(join_path(ring_dir, name).c_str());
     }
     return {};
@@ -58,10 +62,13 @@ Status prepare_shared_temp_ring_dir(const std::filesystem::path& ring_dir) {
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0) return io_error("listing ring dir", errno);
     if (status.st_uid != ::geteuid()) return refused();
+    const FileDescriptor lock = open_ring_lock(fd.get());
     const DirectoryHandle dir = DirectoryHandle::adopt(fd);
     if (!dir) return io_error("listing ring dir", errno);
+    wait_for_joins(lock);
     while (const dirent* entry = dir.next()) {
-        if (is_dot_entry(entry->d_name)) continue;
+        const std::string_view name = entry->d_name;
+        if (is_dot_entry(name) || name == kJoinLockName) continue;
         ::unlinkat(dir.descriptor(), entry->d_name, 0);
     }
     return {};

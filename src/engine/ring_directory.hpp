@@ -19,9 +19,10 @@ struct RingLocation {
 // "ring" in the cache directory, else "vantrel-clips-ring" in TMPDIR (or /tmp).
 RingLocation ring_location();
 
-// Makes the ring directory and deletes every file in it (subdirectories stay). In the shared
-// temporary directory the ring is made private to this user first, and a symbolic link or a
-// directory of another user there is refused.
+// Makes the ring directory and deletes every file in it (subdirectories and the join lock
+// stay), once no earlier save's join still reads it (wait_for_joins). In the shared temporary
+// directory the ring is made private to this user first, and a symbolic link or a directory
+// of another user there is refused.
 [[nodiscard]] Status prepare_ring_dir(const RingLocation& ring);
 
 // The ring directory: "ring" in the cache directory, else "vantrel-clips-ring" in TMPDIR

@@ -1,6 +1,6 @@
 // The names of the files in the ring directory. The recorder's ffmpeg writes the segments
 // and their list; a save reads the list and writes its concat list beside them. Whatever
-// lies there is deleted when the next recorder starts.
+// lies there but the join lock is deleted when the next recorder starts.
 #pragma once
 
 #include <string_view>
@@ -11,6 +11,9 @@ namespace vc {
 inline constexpr std::string_view kRingListName = "ring.csv";
 // The concat list of the segments a save joins.
 inline constexpr std::string_view kSaveListName = "save.txt";
+// What a save's join holds while it reads the ring, and a start waits for (ring_lock.hpp).
+// It stays when the ring is emptied.
+inline constexpr std::string_view kJoinLockName = "join.lock";
 // ffmpeg's pattern for the segment files, numbered round the ring.
 inline constexpr std::string_view kSegmentPattern = "seg_%05d.ts";
 

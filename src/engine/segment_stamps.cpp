@@ -1,8 +1,16 @@
 #include "engine/segment_stamps.hpp"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 namespace vc {
+namespace {
+
+std::int64_t nanoseconds(const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+}  // namespace
 
 std::vector<std::optional<SegmentStamp>> stamp_segments(const std::filesystem::path& ring_dir,
                                                         const std::vector<Segment>& segments) {
@@ -15,10 +23,18 @@ std::vector<std::optional<SegmentStamp>> stamp_segments(const std::filesystem::p
             continue;
         }
         stamps.push_back(SegmentStamp{status.st_ino, static_cast<std::int64_t>(status.st_size),
-                                      static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 +
-                                          status.st_mtim.tv_nsec});
+                                      nanoseconds(status.st_mtim), nanoseconds(status.st_atim)});
     }
     return stamps;
+}
+
+bool reads_after_changes_kept(const std::filesystem::path& dir) {
+    struct statvfs status {};
+    return ::statvfs(dir.c_str(), &status) == 0 && (status.f_flag & ST_NOATIME) == 0;
+}
+
+bool read_after_change(const SegmentStamp& after, bool reads_kept) {
+    return !reads_kept || after.accessed_ns >= after.modified_ns;
 }
 
 }  // namespace vc

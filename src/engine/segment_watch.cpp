@@ -3,8 +3,12 @@
 #include <sys/inotify.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
+
+#include "engine/format.hpp"
+#include "engine/log.hpp"
 
 namespace vc {
 namespace {
@@ -12,18 +16,19 @@ namespace {
 // What a writer does to a file: the recorder truncates it, writes the new second and closes
 // it. Whatever else changes it (a rename, a removal) counts the same.
 constexpr std::uint32_t kWritten = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF;
-// The join opens each segment for reading only, and closes it once it has read all of it.
-constexpr std::uint32_t kReadDone = IN_CLOSE_NOWRITE;
 
 }  // namespace
 
 SegmentWatch::SegmentWatch(const std::filesystem::path& ring_dir, const std::vector<Segment>& chosen)
     : ring_dir_(ring_dir), chosen_(chosen), inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (!inotify_)
+        VC_DEBUG("engine::clips", format("no inotify ({}): the join is judged by the segments' file status",
+                                         format_os_error(OsError::from_errno(errno))));
     watch_of_.reserve(chosen_.size());
     for (const Segment& segment : chosen_) {
         std::optional<int> watch;
         if (inotify_) {
-            const int added = ::inotify_add_watch(inotify_.get(), (ring_dir_ / segment.name).c_str(), kWritten | kReadDone);
+            const int added = ::inotify_add_watch(inotify_.get(), (ring_dir_ / segment.name).c_str(), kWritten | IN_ACCESS);
             if (added >= 0) {
                 watch = added;
                 reads_.try_emplace(added);
@@ -49,8 +54,12 @@ bool SegmentWatch::replay_events() {
             if ((event.mask & IN_Q_OVERFLOW) != 0) return false;
             const auto reads = reads_.find(event.wd);
             if (reads == reads_.end()) continue;
-            if ((event.mask & kWritten) != 0) reads->second.written = true;
-            if ((event.mask & kReadDone) != 0) reads->second.read_late = reads->second.written;
+            Reads& file = reads->second;
+            if ((event.mask & kWritten) != 0) file.written = true;
+            if ((event.mask & IN_ACCESS) != 0) {
+                file.read = true;
+                file.read_after_write = file.read_after_write || file.written;
+            }
         }
     }
 }
@@ -58,14 +67,18 @@ bool SegmentWatch::replay_events() {
 bool SegmentWatch::overtaken() {
     const bool events_complete = replay_events();
     const auto now = stamp_segments(ring_dir_, chosen_);
+    const bool reads_kept = reads_after_changes_kept(ring_dir_);
     for (std::size_t i = 0; i < chosen_.size(); ++i) {
         const Reads* reads = events_complete && watch_of_[i] ? &reads_.at(*watch_of_[i]) : nullptr;
-        if (reads && reads->read_late) {
-            if (*reads->read_late) return true;
+        if (reads && reads->read) {
+            if (reads->read_after_write) return true;
             continue;
         }
-        // Nothing says when the join was done with it: any change at all counts.
-        if (now[i] != stamps_[i] || (reads && reads->written)) return true;
+        // The events say nothing of the join's reads: the file status tells what it can.
+        const bool unchanged =
+            now[i] && stamps_[i] ? now[i]->same_file(*stamps_[i]) : now[i].has_value() == stamps_[i].has_value();
+        if (unchanged && !(reads && reads->written)) continue;
+        if (!now[i] || read_after_change(*now[i], reads_kept)) return true;
     }
     return false;
 }

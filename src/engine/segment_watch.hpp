@@ -1,17 +1,19 @@
 // SegmentWatch: did a save's join read each chosen segment before the recorder came round to
 // it? The recorder's ffmpeg writes its ring in place, so a join that falls far enough behind
 // may read a segment that has meanwhile been cut short or rewritten with a later second. The
-// watch judges the join by what it read, never by how long it took: the join opens the
-// chosen segments one after the other and closes each once it has read all of it, so a
-// segment is read in time when no write reached it before the join's last close of it.
-// Writes that come after that close (the join still writing the clip, rewriting it for
-// "+faststart", on a slow disk or a busy machine) cost nothing.
+// watch judges the join by what it read, never by how long it took: a segment is overtaken
+// only when the join read from it after a write had reached it. Writes after the join's last
+// read of a segment cost nothing, however long the join then goes on: writing the clip,
+// rewriting it for "+faststart" on a slow disk or a busy machine, and all the while keeping
+// its last segment open (ffmpeg closes that one only when it exits).
 //
-// Built on inotify watches of the chosen files (the kernel keeps their events in order, so
-// nothing needs to look while the join runs). A segment whose events say nothing (no watch
-// could be set, the join never got to it, the kernel's queue overflowed) is judged by its
-// file status instead: changed since the watch began means overtaken. Owned by the save on
-// thread "engine", for one join.
+// Built on inotify watches of the chosen files: every read and every write of them is an
+// event, which the kernel keeps in order (and merges while a run of reads of one file goes
+// on, so a long join queues a few events a segment), so nothing needs to look while the join
+// runs. A segment whose events say nothing (no watch could be set, the kernel's queue
+// overflowed) is judged by its file status instead: unchanged since the watch began is in
+// time; changed is overtaken, unless the file system says that the join's last read of it
+// came before the change. Owned by the save on thread "engine", for one join.
 #pragma once
 
 #include <cstddef>
@@ -37,10 +39,9 @@ public:
 
 private:
     struct Reads {
-        bool written = false;  // a write reached the file since the watch began
-        // The verdict of the join's last close of the file: true when it came after a
-        // write. nullopt while the file was never closed by a reader.
-        std::optional<bool> read_late;
+        bool written = false;           // a write reached the file since the watch began
+        bool read = false;              // the join read from it
+        bool read_after_write = false;  // ... after a write had reached it
     };
 
     // Replays the queued events; false when the kernel dropped some (its queue overflowed).

@@ -122,6 +122,15 @@ std::size_t utf8_cut_point(std::string_view bytes) {
     return bytes.size();  // four continuation bytes in a row are invalid wherever it is cut
 }
 
+std::size_t utf8_whole_characters(std::string_view bytes) {
+    const std::size_t last = utf8_cut_point(bytes);
+    if (last == bytes.size()) return last;
+    const auto lead = static_cast<unsigned char>(bytes[last]);
+    const std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3
+                             : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    return bytes.size() - last == length ? bytes.size() : last;
+}
+
 void Utf8Check::add(char byte) {
     constexpr std::size_t kPiece = 4096;
     pending_.push_back(byte);

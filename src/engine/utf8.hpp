@@ -30,6 +30,10 @@ void append_utf8(std::string& out, char32_t code_point);
 // together, and the other way round.
 std::size_t utf8_cut_point(std::string_view bytes);
 
+// Where bytes may be cut so that the part before holds only whole characters: at their end
+// when their last character is complete, else before its start (utf8_cut_point).
+std::size_t utf8_whole_characters(std::string_view bytes);
+
 // Whether a text that arrives byte by byte, too long to be kept whole (a line with no end
 // in sight), is valid UTF-8; it holds a few kilobytes at most.
 class Utf8Check {

@@ -159,11 +159,23 @@ std::vector<ProcessEntry> ffmpeg_children(pid_t parent) {
     return found;
 }
 
-std::optional<pid_t> recorder_pid(pid_t parent) {
-    for (const ProcessEntry& entry : ffmpeg_children(parent))
-        if (entry.group == entry.pid) return entry.pid;
+namespace {
+
+// The ffmpeg child of `parent` with `argument` among its arguments.
+std::optional<pid_t> ffmpeg_child_with(pid_t parent, std::string_view argument) {
+    for (const ProcessEntry& entry : ffmpeg_children(parent)) {
+        std::ifstream in("/proc/" + std::to_string(entry.pid) + "/cmdline");
+        for (std::string arg; std::getline(in, arg, '\0');)
+            if (arg == argument) return entry.pid;
+    }
     return std::nullopt;
 }
+
+}  // namespace
+
+std::optional<pid_t> recorder_pid(pid_t parent) { return ffmpeg_child_with(parent, "-segment_list"); }
+
+std::optional<pid_t> join_pid(pid_t parent) { return ffmpeg_child_with(parent, "concat"); }
 
 bool process_alive(pid_t pid) {
     const auto entry = read_entry(pid);

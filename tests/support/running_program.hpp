@@ -74,8 +74,10 @@ struct ProcessEntry {
 
 // The ffmpeg processes whose parent is `parent` and that have not ended.
 std::vector<ProcessEntry> ffmpeg_children(pid_t parent);
-// The one ffmpeg child that runs in its own process group: the recorder.
+// The ffmpeg child that records the ring (its arguments name a segment list).
 std::optional<pid_t> recorder_pid(pid_t parent);
+// The ffmpeg child that joins a save's segments (its arguments name the concat demuxer).
+std::optional<pid_t> join_pid(pid_t parent);
 // True while `pid` exists and has not ended (a zombie counts as ended).
 bool process_alive(pid_t pid);
 
