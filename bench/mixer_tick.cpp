@@ -32,7 +32,7 @@ void MixerTick(benchmark::State& state) {
             // What a capture worker would have queued meanwhile (counted in the figure).
             for (std::size_t i = 0; i < per_tick; ++i) queues[t].push_back({0.25f, -0.25f});
             delivered[t] += per_tick;
-            vc::take_pairs(queues[t], {delivered[t], tick}, states[t], paces[t], tick);
+            vc::take_pairs(queues[t], {delivered[t], tick}, states[t], paces[t], vc::TickTime{tick, tick});
             vc::fill_block(states[t], blocks[t]);
             vc::apply_volume(blocks[t], 0.8f);
         }

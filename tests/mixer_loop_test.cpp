@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <numbers>
@@ -235,6 +236,8 @@ struct ScriptedDevice {
     std::function<bool(std::size_t period)> sounding = [](std::size_t) { return true; };
     // What it sounds, pair by pair; by default the count.
     std::function<float(std::size_t pair)> wave = [](std::size_t pair) { return static_cast<float>(1 + pair); };
+    // Periods that never come, of which the device says nothing (a suspended source).
+    std::function<bool(std::size_t period)> absent = [](std::size_t) { return false; };
     std::size_t next = 0;
     Clock::time_point last_arrival{};
 
@@ -242,8 +245,17 @@ struct ScriptedDevice {
 
     bool lost_one = false;
 
+    // When its next period comes; nullopt when none is to come.
+    std::optional<Clock::time_point> next_arrival() const {
+        for (std::size_t period = next; period < 100000; ++period)
+            if (const auto lateness = late(period); lateness && !absent(period))
+                return std::max(first_due + static_cast<int>(period) * period_length + *lateness, last_arrival);
+        return std::nullopt;
+    }
+
     void deliver_until(Clock::time_point now) {
         for (; next < 100000; ++next) {
+            if (absent(next)) continue;
             const auto lateness = late(next);
             if (!lateness) {
                 lost_one = true;
@@ -264,11 +276,12 @@ struct ScriptedDevice {
     }
 };
 
-// Time that moves only when the schedule sleeps, with the devices delivering meanwhile.
-// Each sleep may end later than asked by what `late_wake_up` says (a busy machine, or a
-// consumer that held up the writes meanwhile); the stop flag is set during the first sleep
+// Time that moves only when the schedule sleeps or waits for a delivery, with the devices
+// delivering meanwhile. Each sleep may end later than asked by what `late_wake_up` says (a
+// busy machine, or a consumer that held up the writes meanwhile); a wait for a delivery ends
+// when a device's next period comes. The stop flag is set during the first sleep or wait
 // that ends at or after `stop_at`, as the recorder would set it. `on_sleep` looks at the
-// schedule at every sleep.
+// schedule at every sleep and wait; `waits` counts the waits and `waited` adds up their time.
 struct ScriptedClock final : TickClock {
     Clock::time_point time = Clock::time_point{} + 1h;
     Clock::time_point started = time;
@@ -279,8 +292,12 @@ struct ScriptedClock final : TickClock {
     std::function<void(Clock::duration asked)> on_sleep = [](Clock::duration) {};
     std::uint64_t sleeps = 0;
 
-    ScriptedClock(Fixture& f, std::atomic<bool>& stop_flag) : stop(&stop_flag) {
+    // `script` sets the devices up before their first period comes, as the clock is made.
+    ScriptedClock(Fixture& f, std::atomic<bool>& stop_flag,
+                  const std::function<void(std::vector<ScriptedDevice>&)>& script = {})
+        : stop(&stop_flag) {
         for (auto& queue : f.queues) devices.push_back({*queue, started});
+        if (script) script(devices);
         deliver();
     }
     void deliver() {
@@ -290,6 +307,22 @@ struct ScriptedClock final : TickClock {
     void sleep_for(Clock::duration duration) override {
         on_sleep(duration);
         time += duration + late_wake_up(sleeps++);
+        deliver();
+        if (time - started >= stop_at) *stop = true;
+    }
+    std::uint64_t waits = 0;
+    Clock::duration waited{};
+    void wait_for_delivery(DeliverySignal& deliveries, std::uint64_t seen, Clock::time_point until) override {
+        on_sleep(until - time);
+        ++waits;
+        const auto before = time;
+        if (deliveries.rings() == seen) {
+            Clock::time_point next = until;
+            for (const auto& device : devices)
+                if (const auto arrival = device.next_arrival()) next = std::min(next, *arrival);
+            time = std::max(time, next);
+        }
+        waited += time - before;
         deliver();
         if (time - started >= stop_at) *stop = true;
     }
@@ -312,9 +345,10 @@ struct ScriptedRun {
     Fixture f;
     const FileDescriptor stream{::memfd_create("stream", MFD_CLOEXEC)};
     std::atomic<bool> stop{false};
-    ScriptedClock clock{f, stop};
+    ScriptedClock clock;
 
-    explicit ScriptedRun(std::size_t tracks) : f(std::vector<StereoPair>(tracks, StereoPair{})) {}
+    explicit ScriptedRun(std::size_t tracks, const std::function<void(std::vector<ScriptedDevice>&)>& script = {})
+        : f(std::vector<StereoPair>(tracks, StereoPair{})), clock(f, stop, script) {}
     std::uint64_t run() { return run_tick_schedule(*f.mixer, stream, stop, clock); }
     std::vector<StereoPair> pairs(std::size_t track = 0) { return stream_pairs(stream, f.queues.size(), track); }
 };
@@ -480,6 +514,79 @@ TEST_F(MixerLoop, ToneThroughZeroIsNoSilence) {
         ASSERT_EQ(pairs[at].left, tone(at - kBlockFrames)) << "pair " << at << " of the stream";
 }
 
+// How long past its deadline each tick of a scripted run was written (the blocks written by
+// a sleep or a wait were written at its start).
+struct WrittenLate {
+    std::vector<Clock::duration> ticks;
+    void watch(ScriptedRun& r) {
+        r.clock.on_sleep = [this, &r](Clock::duration) {
+            struct stat status {};
+            ::fstat(r.stream.get(), &status);
+            const auto blocks = static_cast<std::size_t>(status.st_size) / (r.f.queues.size() * kTickBytes);
+            while (ticks.size() < blocks) ticks.push_back(r.clock.time - r.clock.started - ticks.size() * 10ms);
+        };
+    }
+};
+
+// A track whose device opens but never delivers, beside one that delivers on time: the first
+// tick waits its budget for it, and no tick after that waits at all; its blocks are silent,
+// the other track's whole and in their place.
+TEST_F(MixerLoop, TrackThatNeverDeliversIsWaitedForOnceThenSilent) {
+    ScriptedRun r(2, [](std::vector<ScriptedDevice>& devices) { devices[1].absent = [](std::size_t) { return true; }; });
+    ASSERT_TRUE(r.stream);
+    r.f.mixer->tracks[1].pace.stream_start = r.clock.started;
+    WrittenLate late;
+    late.watch(r);
+    r.clock.stop_at = 5s;
+    const std::uint64_t ticks = r.run();
+
+    const auto live = r.pairs(0);
+    const auto dead = r.pairs(1);
+    ASSERT_EQ(live.size(), ticks * kBlockFrames);
+    for (std::size_t at = kBlockFrames; at < live.size(); ++at)
+        ASSERT_EQ(live[at].left, ScriptedDevice::value(0, at - kBlockFrames)) << "pair " << at << " of the stream";
+    EXPECT_TRUE(std::ranges::all_of(dead, [](const StereoPair& pair) { return pair == StereoPair{}; }));
+    EXPECT_EQ(r.clock.waited, kLateBudget);
+    ASSERT_GT(late.ticks.size(), 400u);
+    EXPECT_EQ(late.ticks[0], kLateBudget);
+    // The ticks that the wait held up ran back to back, and none waited after it.
+    for (std::size_t tick = 1; tick < late.ticks.size(); ++tick)
+        ASSERT_LE(late.ticks[tick], std::max<Clock::duration>(kLateBudget - tick * 10ms, 0ms)) << "tick " << tick;
+}
+
+// A track that goes quiet for three seconds without a word (its source suspended) and then
+// delivers again, beside one that keeps delivering: it is waited for no longer than
+// kQuietAfter, its blocks are silent while it is quiet, and its audio is in its place again
+// from its first period after; the other track is whole throughout.
+TEST_F(MixerLoop, TrackThatGoesQuietIsSilentUntilItDeliversThenInItsPlace) {
+    ScriptedRun r(2);
+    ASSERT_TRUE(r.stream);
+    const std::size_t quiet_from = 200, quiet_to = 500;
+    r.clock.devices[1].absent = [&](std::size_t period) { return period >= quiet_from && period < quiet_to; };
+    WrittenLate late;
+    late.watch(r);
+    r.clock.stop_at = 7s;
+    const std::uint64_t ticks = r.run();
+
+    for (std::size_t track = 0; track < 2; ++track) {
+        SCOPED_TRACE(track);
+        const auto pairs = r.pairs(track);
+        ASSERT_EQ(pairs.size(), ticks * kBlockFrames);
+        for (std::size_t tick = 1; tick < ticks; ++tick) {
+            const bool silent = track == 1 && tick > quiet_from && tick <= quiet_to;
+            for (std::size_t i = 0; i < kBlockFrames; ++i) {
+                const float expected = silent ? 0.0f : ScriptedDevice::value(tick - 1, i);
+                ASSERT_EQ(pairs[tick * kBlockFrames + i].left, expected) << "tick " << tick << " pair " << i;
+            }
+        }
+    }
+    EXPECT_LE(r.clock.waited, kQuietAfter + kLateBudget);
+    ASSERT_GT(late.ticks.size(), quiet_to + 10);
+    const std::size_t quiet_for_sure = quiet_from + (kQuietAfter + kLateBudget) / 10ms + 10;
+    for (std::size_t tick = quiet_for_sure; tick < late.ticks.size(); ++tick)
+        ASSERT_EQ(late.ticks[tick], 0ms) << "tick " << tick;
+}
+
 // On a busy machine a device's periods come a few milliseconds late, every one of them, for
 // as long as the machine stays busy; once in a while one comes later still. Its clock is the
 // stream's and it loses nothing, so nothing of its sound may be dropped or put in: taking
@@ -520,7 +627,7 @@ TEST_F(MixerLoop, BlocksAfterTheStartHoldTheAudioOfTheirPlace) {
         clock.deliver();
         {
             auto locked = r.f.queues[0]->lock();
-            start_track(locked.pairs(), r.f.mixer->tracks[0].resample, r.f.mixer->tracks[0].pace);
+            start_track(locked.pairs(), r.f.mixer->tracks[0].resample, r.f.mixer->tracks[0].pace, start);
         }
         clock.stop_at = 3s;
         const std::uint64_t ticks = run_tick_schedule(*r.f.mixer, r.stream, r.stop, clock, start + kFirstTickAfterStart);

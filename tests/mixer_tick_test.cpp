@@ -91,7 +91,8 @@ TEST(MixerTick, Resample44100KeepsFrequency) {
         }
         const std::size_t before = queue.size();
         Block block;
-        take_pairs(queue, {produced, start + tick * std::chrono::milliseconds(10)}, state, pace, start + tick * std::chrono::milliseconds(10));
+        const auto due = start + tick * std::chrono::milliseconds(10);
+        take_pairs(queue, {produced, due}, state, pace, TickTime{due, due});
         consumed_total += before - queue.size();
         fill_block(state, block);
         for (const auto& pair : block) out.push_back(pair.left);

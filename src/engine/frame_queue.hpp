@@ -2,12 +2,13 @@
 // worker (which appends whole frames of device samples, converted to floats in -1..1) and
 // the audio mixer (which trims and takes from the front). Beside the pairs it counts what the
 // device delivered and notes when the newest block came, which tells the mixer late audio
-// from lost audio. The lock guards all of it; each side holds it once per block or tick (the
-// mixer also while it looks whether a late tick's audio has come), never while doing other
-// work.
+// from lost audio; each delivery rings the mixer's DeliverySignal. The lock guards all of it;
+// each side holds it once per block or tick (the mixer also when it looks whether a late
+// tick's audio has come), never while doing other work.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -22,6 +23,34 @@ struct StereoPair {
     float right = 0.0f;
 
     bool operator==(const StereoPair&) const = default;
+};
+
+// Rings whenever one of a mixer's tracks delivers, so that a tick waiting for late audio
+// sleeps until audio comes instead of looking again and again. Shared by the mixer (which
+// waits) and its tracks' queues (which ring, from their capture workers).
+class DeliverySignal {
+public:
+    void ring() {
+        {
+            std::lock_guard guard(mutex_);
+            ++rings_;
+        }
+        rung_.notify_all();
+    }
+    std::uint64_t rings() const {
+        std::lock_guard guard(mutex_);
+        return rings_;
+    }
+    // Returns once it has rung since it stood at `seen`, or at `until`.
+    void wait(std::uint64_t seen, std::chrono::steady_clock::time_point until) {
+        std::unique_lock lock(mutex_);
+        rung_.wait_until(lock, until, [&] { return rings_ != seen; });
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable rung_;
+    std::uint64_t rings_ = 0;
 };
 
 // What the device has handed over so far: every pair, when the newest block came, and how
@@ -52,6 +81,12 @@ public:
 
     Locked lock() { return Locked(*this); }
 
+    // From now on every delivery rings `signal`.
+    void ring_on_delivery(std::shared_ptr<DeliverySignal> signal) {
+        std::lock_guard guard(mutex_);
+        signal_ = std::move(signal);
+    }
+
     // Appends one pair per whole frame of `samples` (`channels` samples per frame; a partial
     // frame at the end is dropped): left from the first channel, right from the second, or
     // from the first again for mono. `convert` turns one sample into a float. `arrived` is
@@ -62,16 +97,21 @@ public:
         if (channels == 0) return;
         const std::size_t frames = samples.size() / channels;
         const std::size_t right = channels > 1 ? 1 : 0;
-        std::lock_guard guard(mutex_);
-        for (std::size_t frame = 0; frame < frames; ++frame) {
-            const Sample* first = samples.data() + frame * channels;
-            pairs_.push_back({convert(first[0]), convert(first[right])});
+        std::shared_ptr<DeliverySignal> signal;
+        {
+            std::lock_guard guard(mutex_);
+            for (std::size_t frame = 0; frame < frames; ++frame) {
+                const Sample* first = samples.data() + frame * channels;
+                pairs_.push_back({convert(first[0]), convert(first[right])});
+            }
+            deliveries_.delivered += frames;
+            deliveries_.last_arrival = arrived;
+            deliveries_.losses += after_loss ? 1 : 0;
+            if (pairs_.size() > kCapacity)
+                pairs_.erase(pairs_.begin(), pairs_.begin() + static_cast<std::ptrdiff_t>(pairs_.size() - kCapacity));
+            signal = signal_;
         }
-        deliveries_.delivered += frames;
-        deliveries_.last_arrival = arrived;
-        deliveries_.losses += after_loss ? 1 : 0;
-        if (pairs_.size() > kCapacity)
-            pairs_.erase(pairs_.begin(), pairs_.begin() + static_cast<std::ptrdiff_t>(pairs_.size() - kCapacity));
+        if (signal) signal->ring();
     }
 
     std::size_t size() {
@@ -83,6 +123,7 @@ private:
     std::mutex mutex_;
     std::deque<StereoPair> pairs_;
     Deliveries deliveries_;
+    std::shared_ptr<DeliverySignal> signal_;
 };
 
 using SharedFrameQueue = std::shared_ptr<FrameQueue>;

@@ -10,12 +10,29 @@ namespace vc {
 namespace {
 
 constexpr auto kTick = std::chrono::milliseconds(10);
-constexpr auto kLatePoll = std::chrono::milliseconds(1);
+// The debug log sums up what the takes did over a second, not tick by tick.
+constexpr std::uint64_t kTicksPerReport = 100;
+
+void report_takes(MixerState& mixer) {
+    for (std::size_t t = 0; t < mixer.tracks.size(); ++t) {
+        TakeReport& report = mixer.tracks[t].unreported;
+        if (report.any())
+            VC_DEBUG("engine::audio", "audio kept in its place over a second", log::field("track", t),
+                     log::field("lost", report.lost), log::field("backlog", report.backlog),
+                     log::field("late", report.late), log::field("quiet", report.quiet),
+                     log::field("silence", report.silence), log::field("padded", report.padded));
+        report = TakeReport{};
+    }
+}
 
 class SteadyTickClock final : public TickClock {
 public:
     std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }
     void sleep_for(std::chrono::steady_clock::duration duration) override { std::this_thread::sleep_for(duration); }
+    void wait_for_delivery(DeliverySignal& deliveries, std::uint64_t seen,
+                           std::chrono::steady_clock::time_point until) override {
+        deliveries.wait(seen, until);
+    }
 };
 
 }  // namespace
@@ -32,6 +49,7 @@ MixerState::MixerState(std::vector<MixTrack> tracks_in, SharedLevels levels_in, 
       levels(std::move(levels_in)),
       context(std::move(context_in)) {
     bytes.reserve(kBlockFrames * 2 * sizeof(float) * tracks.size());
+    for (MixTrack& track : tracks) track.queue->ring_on_delivery(deliveries);
 }
 
 bool write_stream(MixerState& mixer, const StdinWriter& writer, std::string_view bytes, const std::atomic<bool>& stop) {
@@ -43,21 +61,26 @@ bool write_stream(MixerState& mixer, const StdinWriter& writer, std::string_view
 }
 
 bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
-              std::optional<std::chrono::steady_clock::time_point> deadline) {
+              std::optional<TickTime> tick) {
     for (std::size_t t = 0; t < mixer.tracks.size(); ++t) {
         MixTrack& track = mixer.tracks[t];
-        TakeReport report;
+        const bool was_quiet = track.pace.quiet;
         {
             auto locked = track.queue->lock();
-            report = take_pairs(locked.pairs(), locked.deliveries(), track.resample, track.pace, deadline);
+            track.unreported += take_pairs(locked.pairs(), locked.deliveries(), track.resample, track.pace, tick);
         }
-        if (report.any())
-            VC_DEBUG("engine::audio", "audio kept in its place", log::field("track", t), log::field("lost", report.lost),
-                     log::field("backlog", report.backlog), log::field("late", report.late),
-                     log::field("quiet", report.quiet), log::field("silence", report.silence),
-                     log::field("padded", report.padded));
+        if (track.pace.quiet != was_quiet)
+            VC_DEBUG("engine::audio",
+                     track.pace.quiet ? "audio track delivers nothing: silent until it delivers again"
+                                      : "audio track delivers again",
+                     log::field("track", t));
         fill_block(track.resample, mixer.blocks[t]);
         apply_volume(mixer.blocks[t], track.volume);
+    }
+
+    if (++mixer.ticks_unreported == kTicksPerReport) {
+        report_takes(mixer);
+        mixer.ticks_unreported = 0;
     }
 
     interleave(mixer.blocks, mixer.bytes);
@@ -79,11 +102,10 @@ bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bo
     return true;
 }
 
-bool tracks_ready(MixerState& mixer, std::chrono::steady_clock::time_point deadline) {
+bool tracks_ready(MixerState& mixer, TickTime tick) {
     for (MixTrack& track : mixer.tracks) {
         auto locked = track.queue->lock();
-        if (!ready_to_take(locked.pairs().size(), locked.deliveries(), track.resample, track.pace, deadline))
-            return false;
+        if (!ready_to_take(locked.pairs().size(), locked.deliveries(), track.resample, track.pace, tick)) return false;
     }
     return true;
 }
@@ -100,12 +122,16 @@ std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, co
             clock.sleep_for(deadline - clock.now());
             if (stop.load()) return ticks;
         }
+        // The count of deliveries is taken before each look, so that one that comes between
+        // the look and the wait ends the wait at once.
         const auto given_up = deadline + kLateBudget;
-        bool ready = tracks_ready(mixer, deadline);
+        std::uint64_t seen = mixer.deliveries->rings();
+        bool ready = tracks_ready(mixer, {deadline, clock.now()});
         while (!ready && clock.now() < given_up) {
-            clock.sleep_for(std::min<std::chrono::steady_clock::duration>(kLatePoll, given_up - clock.now()));
+            clock.wait_for_delivery(*mixer.deliveries, seen, given_up);
             if (stop.load()) return ticks;
-            ready = tracks_ready(mixer, deadline);
+            seen = mixer.deliveries->rings();
+            ready = tracks_ready(mixer, {deadline, clock.now()});
         }
         if (const auto waited = clock.now() - deadline; waited > std::chrono::steady_clock::duration::zero())
             VC_TRACE("engine::audio", "tick waited for audio",
@@ -114,7 +140,7 @@ std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, co
         const auto due = deadline;
         deadline += kTick;
         ++ticks;
-        if (!run_tick(mixer, writer, stop, due)) return ticks;
+        if (!run_tick(mixer, writer, stop, TickTime{due, clock.now()})) return ticks;
         if (stop.load()) return ticks;
     }
 }

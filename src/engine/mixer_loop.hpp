@@ -28,6 +28,8 @@ struct MixTrack {
     ResampleState resample;
     float volume = 1.0f;
     TrackPace pace{};
+    // What the takes did beyond the plain take since the last debug line.
+    TakeReport unreported{};
 };
 
 struct MixerState {
@@ -42,6 +44,10 @@ struct MixerState {
     std::optional<LoudDetector> detector;  // only with automatic clips on
     std::optional<Sender<VoiceChunk>> voice;  // only with voice commands on and a microphone
     VoiceFeed voice_feed;
+    // Rung by every track's queue when its device delivers.
+    std::shared_ptr<DeliverySignal> deliveries = std::make_shared<DeliverySignal>();
+    // Ticks since the tracks' takes were last summed up in the debug log (once a second).
+    std::uint64_t ticks_unreported = 0;
 };
 
 // Writes bytes of the stream to ffmpeg. A failed write sends "audio pipe closed: {}" unless
@@ -49,19 +55,22 @@ struct MixerState {
 bool write_stream(MixerState& mixer, const StdinWriter& writer, std::string_view bytes, const std::atomic<bool>& stop);
 
 // One tick: take, resample and scale every track, write the interleaved block, meter the
-// levels, update the detector and feed the voice listener. `deadline`: the schedule's tick
+// levels, update the detector and feed the voice listener. `tick`: the schedule's
 // (take_pairs); a tick run by hand takes what the queues hold. A failed write sends "audio
 // pipe closed: {}" unless `stop` is set, and returns false; nothing else of the tick then runs.
 bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
-              std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+              std::optional<TickTime> tick = std::nullopt);
 
-// The tick schedule's time: the monotonic clock and a relative sleep on it. The mixer runs
-// on steady_tick_clock(); a test passes a clock of its own to run many seconds of ticks,
-// stalls included, exactly and at once.
+// The tick schedule's time: the monotonic clock, a relative sleep on it, and a wait for the
+// tracks' next delivery. The mixer runs on steady_tick_clock(); a test passes a clock of its
+// own to run many seconds of ticks, stalls included, exactly and at once.
 class TickClock {
 public:
     virtual std::chrono::steady_clock::time_point now() = 0;
     virtual void sleep_for(std::chrono::steady_clock::duration duration) = 0;
+    // Until `deliveries` rings past `seen` (a track delivered), or `until`.
+    virtual void wait_for_delivery(DeliverySignal& deliveries, std::uint64_t seen,
+                                   std::chrono::steady_clock::time_point until) = 0;
 
 protected:
     ~TickClock() = default;
@@ -70,22 +79,15 @@ protected:
 // std::chrono::steady_clock and std::this_thread::sleep_for.
 TickClock& steady_tick_clock();
 
-// How long a tick may wait past its deadline for a track whose audio has not come yet: a
-// capture worker or a sound server that hands its period over late, on a busy machine. The
-// stream places each sample by its count, so a block written that much later is still in
-// step; only audio later than this is padded with silence. In seven minutes beside 16 busy
-// processes, PulseAudio's audio came at most 75 ms late, and 4 ticks in 40000 waited more
-// than 20 ms; ffmpeg holds the picture back meanwhile without harm.
-inline constexpr auto kLateBudget = std::chrono::milliseconds(100);
-
-// Whether every track holds what its tick due at `deadline` takes (ready_to_take).
-bool tracks_ready(MixerState& mixer, std::chrono::steady_clock::time_point deadline);
+// Whether every track holds what `tick` takes (ready_to_take).
+bool tracks_ready(MixerState& mixer, TickTime tick);
 
 // Ticks on absolute 10 ms deadlines of `clock`, the first at `first_deadline` (at once
 // without one), until `stop` is seen (before the first tick, after every sleep and after
-// every tick) or a write fails. A tick whose audio has not all come waits for it, looking
-// every millisecond, up to kLateBudget past its deadline. Late ticks are never skipped: after
-// a stall they run back to back until caught up. Gives the number of ticks that ran, the
+// every tick) or a write fails. A tick whose audio has not all come waits for it, up to
+// kLateBudget past its deadline, and looks again whenever a track delivers; a track that
+// has gone quiet is not waited for (kQuietAfter). Late ticks are never skipped: after a
+// stall they run back to back until caught up. Gives the number of ticks that ran, the
 // failed one included.
 std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
                                 TickClock& clock = steady_tick_clock(),

@@ -33,27 +33,25 @@ std::optional<std::chrono::steady_clock::time_point> start_stream(MixerState& mi
                                                                   const std::atomic<bool>& stop) {
     const std::string silence(kBlockFrames * 2 * sizeof(float) * mixer.tracks.size(), '\0');
     if (!write_stream(mixer, writer, silence, stop)) return std::nullopt;
-    // ffmpeg read it between the last look that saw it and the first that did not.
-    auto unread_seen = std::chrono::steady_clock::now();
     while (unread_bytes(writer) > 0) {
         if (stop.load()) return std::nullopt;
-        unread_seen = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    const auto started = unread_seen + (std::chrono::steady_clock::now() - unread_seen) / 2;
+    const auto started = std::chrono::steady_clock::now();
     make_room_for_a_stall(writer, 100 * silence.size());
     for (MixTrack& track : mixer.tracks) {
         auto locked = track.queue->lock();
-        start_track(locked.pairs(), track.resample, track.pace);
+        start_track(locked.pairs(), track.resample, track.pace, started);
     }
     return started + kFirstTickAfterStart;
 }
 
-void start_track(std::deque<StereoPair>& queue, ResampleState& resample, TrackPace& pace) {
+void start_track(std::deque<StereoPair>& queue, ResampleState& resample, TrackPace& pace,
+                 std::chrono::steady_clock::time_point started) {
     queue.clear();
     resample = ResampleState{.ratio = resample.ratio};
     // The device's pace is learnt from the stream's start.
-    pace = TrackPace{.padded = true};
+    pace = TrackPace{.padded = true, .stream_start = started};
 }
 
 }  // namespace vc

@@ -33,9 +33,10 @@ inline constexpr std::chrono::milliseconds kFirstTickAfterStart =
 std::optional<std::chrono::steady_clock::time_point> start_stream(MixerState& mixer, const StdinWriter& writer,
                                                                   const std::atomic<bool>& stop);
 
-// With the track's queue locked, at the stream's start: what the track captured until then
-// lies before the stream and is forgotten, and audio that its pace places before the
-// stream's second block is dropped at once when it comes (as after a padded tick).
-void start_track(std::deque<StereoPair>& queue, ResampleState& resample, TrackPace& pace);
+// With the track's queue locked, at the stream's start (`started`): what the track captured
+// until then lies before the stream and is forgotten, and audio that its pace places before
+// the stream's second block is dropped at once when it comes (as after a padded tick).
+void start_track(std::deque<StereoPair>& queue, ResampleState& resample, TrackPace& pace,
+                 std::chrono::steady_clock::time_point started);
 
 }  // namespace vc

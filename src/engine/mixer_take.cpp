@@ -51,9 +51,10 @@ void drop_front(std::deque<StereoPair>& queue, std::size_t count) {
     queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(std::min(count, queue.size())));
 }
 
-// The device said it lost audio since the last take, and it is plainly behind for it.
-bool says_lost(Deliveries deliveries, const ResampleState& resample, const TrackPace& pace) {
-    return deliveries.losses > pace.losses_seen &&
+// The device said it lost audio since the last take, or it delivers again after it had gone
+// quiet (`resumed`: it says nothing of what it missed), and it is plainly behind for it.
+bool says_lost(Deliveries deliveries, const ResampleState& resample, const TrackPace& pace, bool resumed) {
+    return (deliveries.losses > pace.losses_seen || resumed) &&
            static_cast<double>(pairs_behind(deliveries, resample, pace)) > pairs_in(kBehindSeconds, resample);
 }
 
@@ -68,9 +69,9 @@ std::size_t late_pairs(double off, const ResampleState& resample, const TrackPac
 // How many pairs the device lost, by what it says and how long it has been behind; 0 when
 // it is only late. Notes what it has seen in `pace`. `quiet`: the queue's front is silent.
 std::size_t pairs_lost(Deliveries deliveries, const ResampleState& resample, TrackPace& pace,
-                       std::chrono::steady_clock::time_point deadline, bool quiet) {
+                       std::chrono::steady_clock::time_point deadline, bool quiet, bool resumed) {
     const auto behind = static_cast<double>(pairs_behind(deliveries, resample, pace));
-    const bool said = says_lost(deliveries, resample, pace);
+    const bool said = says_lost(deliveries, resample, pace, resumed);
     pace.losses_seen = deliveries.losses;
     if (said) return static_cast<std::size_t>(behind);
     if (behind <= pairs_in(kDriftSeconds, resample)) {
@@ -109,22 +110,32 @@ std::size_t pairs_behind(Deliveries deliveries, const ResampleState& resample, c
     return static_cast<std::size_t>(std::llround((*start - *pace.earliest_start) * device_rate(resample)));
 }
 
+bool gone_quiet(Deliveries deliveries, const TrackPace& pace, std::chrono::steady_clock::time_point now) {
+    if (deliveries.delivered == 0) return now - pace.stream_start >= kLateBudget;
+    return now - deliveries.last_arrival >= kQuietAfter;
+}
+
 bool ready_to_take(std::size_t queued, Deliveries deliveries, const ResampleState& resample, const TrackPace& pace,
-                   std::chrono::steady_clock::time_point deadline) {
-    const double off = misplaced(queued, deliveries, resample, pace, deadline);
+                   TickTime tick) {
+    if (gone_quiet(deliveries, pace, tick.now)) return true;  // not waited for
+    const double off = misplaced(queued, deliveries, resample, pace, tick.deadline);
     if (off > pairs_in(kMisplacedSeconds, resample)) return true;  // its pairs are gone: it is silent
-    if (says_lost(deliveries, resample, pace)) return true;  // silence will stand in for it
+    if (says_lost(deliveries, resample, pace, pace.quiet)) return true;  // silence will stand in for it
     return queued >= pairs_wanted(resample) + std::min(late_pairs(off, resample, pace), kBacklogPairs);
 }
 
 TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, ResampleState& resample, TrackPace& pace,
-                      std::optional<std::chrono::steady_clock::time_point> deadline) {
+                      std::optional<TickTime> tick) {
     TakeReport report;
     const std::size_t want = pairs_wanted(resample);
     const double at_once = pairs_in(kMisplacedSeconds, resample);
     const double drift = pairs_in(kDriftSeconds, resample);
-    if (deadline) {
-        report.lost = pairs_lost(deliveries, resample, pace, *deadline, silent_front(queue));
+    const std::optional<std::chrono::steady_clock::time_point> deadline =
+        tick ? std::optional(tick->deadline) : std::nullopt;
+    const bool was_quiet = pace.quiet;
+    if (tick) {
+        pace.quiet = gone_quiet(deliveries, pace, tick->now);
+        report.lost = pairs_lost(deliveries, resample, pace, *deadline, silent_front(queue), was_quiet && !pace.quiet);
         pace.stood_in += report.lost;
         const auto start = start_of(deliveries, resample, pace);
         if (start && (!pace.earliest_start || *start < *pace.earliest_start)) pace.earliest_start = start;
@@ -157,7 +168,7 @@ TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, Resa
     resample.pending.insert(resample.pending.end(), queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(moved));
     drop_front(queue, moved);
     if (deadline && report.silence + moved < want) {
-        report.padded = want - report.silence - moved;
+        if (!pace.quiet) report.padded = want - report.silence - moved;
         pace.padded = true;
     }
     return report;

@@ -47,6 +47,27 @@ inline constexpr double kStaleSeconds = 0.040;
 inline constexpr double kDriftSeconds = 0.001;
 inline constexpr float kSilentSample = 1.0f / 1024;  // about -60 dBFS
 
+// How long a tick may wait past its deadline for a track whose audio has not come yet: a
+// capture worker or a sound server that hands its period over late, on a busy machine. The
+// stream places each sample by its count, so a block written that much later is still in
+// step; only audio later than this is padded with silence. In seven minutes beside 16 busy
+// processes, PulseAudio's audio came at most 75 ms late, and 4 ticks in 40000 waited more
+// than 20 ms; ffmpeg holds the picture back meanwhile without harm.
+inline constexpr auto kLateBudget = std::chrono::milliseconds(100);
+// A track that has gone quiet is not waited for: its blocks are silent at once until it
+// delivers again (a device that opens but delivers nothing, a suspended sound server's
+// monitor). One that has delivered nothing since the stream began has gone quiet once that
+// has lasted the budget; one that delivered before, once it has delivered nothing for
+// kQuietAfter: until then a starved sound server may still hand over what it held, in time
+// for the ticks that wait for it.
+inline constexpr auto kQuietAfter = std::chrono::seconds(1);
+
+// When a tick is due, and the moment it looks or takes (later, once it waited for audio).
+struct TickTime {
+    std::chrono::steady_clock::time_point deadline;
+    std::chrono::steady_clock::time_point now;
+};
+
 // Where a track's device stands against the stream, carried from tick to tick.
 struct TrackPace {
     // Every pair of the device has a place on its timeline: the pairs it delivered, in order,
@@ -71,28 +92,39 @@ struct TrackPace {
     // once, however few, so that the hole is all they cost. The stream's first block of
     // silence counts as such a tick: audio from before the stream's start goes at once.
     bool padded = false;
+    // Since when the stream runs, for a device that has not delivered yet (see kQuietAfter).
+    std::chrono::steady_clock::time_point stream_start{};
+    // The device has gone quiet: it is not waited for. When it delivers again, silence stands
+    // in for what it missed, as after a loss it says.
+    bool quiet = false;
 };
+
+// Whether the device has gone quiet by `now` (kQuietAfter).
+bool gone_quiet(Deliveries deliveries, const TrackPace& pace, std::chrono::steady_clock::time_point now);
 
 // How far behind its own pace the device's newest block came, in device pairs (0 before the
 // device's pace is known).
 std::size_t pairs_behind(Deliveries deliveries, const ResampleState& resample, const TrackPace& pace);
 
-// Whether the track's block for the tick due at `deadline` can be taken now: the queue holds
-// the pairs that belong to it (after any that came too late for their own ticks), or its
-// pairs are gone (lost, cut) and it is silent. Otherwise the tick may wait a little (see
-// kLateBudget).
+// Whether the track's block for `tick` can be taken now: the queue holds the pairs that
+// belong to it (after any that came too late for their own ticks), its pairs are gone (lost,
+// cut) and it is silent, or the track has gone quiet. Otherwise the tick may wait a little
+// (see kLateBudget).
 bool ready_to_take(std::size_t queued, Deliveries deliveries, const ResampleState& resample, const TrackPace& pace,
-                   std::chrono::steady_clock::time_point deadline);
+                   TickTime tick);
 
-// With the queue's lock held, for the tick due at `deadline` once it is ready or its time is up:
-//  - a device behind that lost audio (see kLossSeconds) gets silence standing in for it;
+// With the queue's lock held, for `tick` once it is ready or its time is up:
+//  - notes whether the device has gone quiet, or delivers again after it had;
+//  - a device behind that lost audio (see kLossSeconds), or that delivers again after it
+//    had gone quiet, gets silence standing in for it;
 //  - pairs that belonged to earlier ticks are dropped (see kMisplacedSeconds);
 //  - cuts a backlog past wanted + 9600 to the newest `wanted` pairs;
 //  - where this tick's pairs are gone (lost, cut), the tick is silent;
 //  - moves up to `wanted` pairs into `pending`. What is still missing is padded with silence
 //    by fill_block, and the pairs that come for it later are dropped as late.
-// Without a deadline (a tick run by hand) it only cuts the backlog and takes what is there.
-// Says what it did beyond the plain take, in device pairs, for the log.
+// Without a tick (one run by hand) it only cuts the backlog and takes what is there. Says
+// what it did beyond the plain take, in device pairs, for the log (the blocks of a quiet
+// track are not counted as padded: that it went quiet is news once).
 struct TakeReport {
     std::size_t lost = 0;       // stood in for: the device lost them
     std::size_t backlog = 0;    // cut from a backlog
@@ -101,8 +133,17 @@ struct TakeReport {
     std::size_t silence = 0;    // the tick's own pairs were gone
     std::size_t padded = 0;     // had not come when the tick's time was up
     bool any() const { return lost + backlog + late + quiet + silence + padded > 0; }
+    TakeReport& operator+=(const TakeReport& other) {
+        lost += other.lost;
+        backlog += other.backlog;
+        late += other.late;
+        quiet += other.quiet;
+        silence += other.silence;
+        padded += other.padded;
+        return *this;
+    }
 };
 TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, ResampleState& resample,
-                      TrackPace& pace, std::optional<std::chrono::steady_clock::time_point> deadline);
+                      TrackPace& pace, std::optional<TickTime> tick);
 
 }  // namespace vc
