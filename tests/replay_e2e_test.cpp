@@ -21,6 +21,7 @@
 #include "engine/process.hpp"
 #include "engine/replay.hpp"
 #include "engine/ring_list.hpp"
+#include "engine/segment_watch.hpp"
 #include "support/environment.hpp"
 
 namespace vc {
@@ -479,6 +480,40 @@ TEST_F(ReplaySave, RecorderComingRoundToAChosenSegmentDuringTheJoin) {
         std::size_t files = 0;
         for (const auto& entry : std::filesystem::directory_iterator(clips_dir)) files += entry.is_regular_file();
         EXPECT_EQ(files, 2u);  // the clip and its metadata
+    }
+}
+
+// The recorder puts its list in place a moment before it closes the segment the list names
+// newest: the last bytes of that second reach the file after the save has read the list,
+// before the join starts. That is the recorder finishing the second, not coming round to
+// it; a write to the oldest before the join, or to the newest once the join runs, is.
+TEST_F(ReplaySave, NewestSegmentFinishedAfterItWasListedIsNoOvertake) {
+    struct Case {
+        const char* what;
+        bool newest;
+        bool before_the_join;
+        bool overtaken;
+    };
+    const Case cases[] = {
+        {"the newest finished before the join", true, true, false},
+        {"the oldest written before the join", false, true, true},
+        {"the newest written once the join runs", true, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(ring.path());
+        std::filesystem::create_directories(ring.path());
+        SetUp();
+        const auto chosen = choose_segments(parse_ring_list(test::read_file(ring / "ring.csv")), 5);
+        const auto write = [&] {
+            std::ofstream(ring / (c.newest ? chosen.back() : chosen.front()).name, std::ios::app) << "more";
+        };
+        SegmentWatch watch(ring.path(), chosen);
+        if (c.before_the_join) write();
+        watch.join_starts();
+        if (!c.before_the_join) write();
+        for (const Segment& segment : chosen) (void)test::read_file(ring / segment.name);  // the join
+        EXPECT_EQ(watch.overtaken(), c.overtaken);
     }
 }
 

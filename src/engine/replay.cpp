@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -51,8 +50,10 @@ std::string concat_list_line(const std::filesystem::path& ring_dir, std::string_
 }
 
 std::string concat_list_entry(const std::filesystem::path& ring_dir, const Segment& segment) {
+    // A length no segment has (a list gone wrong) is left to the segment itself.
+    constexpr double kLongestLength = 1e6;
     std::string entry = concat_list_line(ring_dir, segment.name);
-    if (segment.duration > 0.0 && std::isfinite(segment.duration)) {
+    if (segment.duration > 0.0 && segment.duration < kLongestLength) {
         char seconds[64];
         std::snprintf(seconds, sizeof seconds, "duration %.6f\n", segment.duration);
         entry += seconds;
@@ -159,6 +160,7 @@ std::optional<Result<SaveOutcome>> join_newest(const std::filesystem::path& ring
     // program in the meantime waits for it before it empties the ring.
     const FileDescriptor lock = lock_ring_for_join(ring_dir);
     command.kept_descriptor = lock.get();
+    watch.join_starts();
     auto joined = run_ffmpeg(std::move(command), "saving replay");
     // A join that read a segment the recorder was writing again holds another second than
     // the one chosen, or fails on a file cut short: either way it is done again. One that

@@ -40,18 +40,21 @@ SegmentWatch::SegmentWatch(const std::filesystem::path& ring_dir, const std::vec
     stamps_ = stamp_segments(ring_dir_, chosen_);
 }
 
-bool SegmentWatch::replay_events() {
-    if (!inotify_) return true;
+void SegmentWatch::replay_events() {
+    if (!inotify_ || events_lost_) return;
     alignas(inotify_event) std::array<char, 64 * 1024> buffer;
     for (;;) {
         auto got = inotify_.read_some(buffer.data(), buffer.size());
         // EAGAIN: every queued event has been read.
-        if (!got || *got == 0) return true;
+        if (!got || *got == 0) return;
         for (std::size_t at = 0; at < *got;) {
             inotify_event event;
             std::memcpy(&event, buffer.data() + at, sizeof event);
             at += sizeof event + event.len;
-            if ((event.mask & IN_Q_OVERFLOW) != 0) return false;
+            if ((event.mask & IN_Q_OVERFLOW) != 0) {
+                events_lost_ = true;
+                return;
+            }
             const auto reads = reads_.find(event.wd);
             if (reads == reads_.end()) continue;
             Reads& file = reads->second;
@@ -64,8 +67,16 @@ bool SegmentWatch::replay_events() {
     }
 }
 
+void SegmentWatch::join_starts() {
+    if (chosen_.empty()) return;
+    replay_events();
+    if (watch_of_.back()) reads_.at(*watch_of_.back()).written = false;
+    stamps_.back() = stamp_segments(ring_dir_, {chosen_.back()}).front();
+}
+
 bool SegmentWatch::overtaken() {
-    const bool events_complete = replay_events();
+    replay_events();
+    const bool events_complete = !events_lost_;
     const auto now = stamp_segments(ring_dir_, chosen_);
     const bool reads_kept = reads_after_changes_kept(ring_dir_);
     for (std::size_t i = 0; i < chosen_.size(); ++i) {

@@ -30,11 +30,17 @@ namespace vc {
 
 class SegmentWatch {
 public:
-    // Starts watching `chosen` in `ring_dir`; call it before the join starts.
+    // Starts watching `chosen` (oldest first) in `ring_dir`, as soon as they are chosen.
     SegmentWatch(const std::filesystem::path& ring_dir, const std::vector<Segment>& chosen);
 
-    // Once the join has ended: true when the recorder wrote to a chosen segment before the
-    // join was done reading it.
+    // Right before the join starts. The recorder lists a segment a moment before it closes
+    // it (its last bytes go out after the list is in place), so the newest chosen one may
+    // have been written since the watch began: that was the recorder finishing that second,
+    // not coming round to it, which it does only some ten seconds later.
+    void join_starts();
+
+    // Once the join has ended: true when the join read a chosen segment after the recorder
+    // had written to it.
     bool overtaken();
 
 private:
@@ -44,8 +50,8 @@ private:
         bool read_after_write = false;  // ... after a write had reached it
     };
 
-    // Replays the queued events; false when the kernel dropped some (its queue overflowed).
-    bool replay_events();
+    // Replays the queued events; notes when the kernel dropped some (its queue overflowed).
+    void replay_events();
 
     std::filesystem::path ring_dir_;
     std::vector<Segment> chosen_;
@@ -54,6 +60,7 @@ private:
     std::unordered_map<int, Reads> reads_;
     std::vector<std::optional<int>> watch_of_;  // per chosen segment
     std::vector<std::optional<SegmentStamp>> stamps_;
+    bool events_lost_ = false;
 };
 
 }  // namespace vc
