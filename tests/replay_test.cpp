@@ -121,6 +121,7 @@ TEST(ConcatList, EntriesGiveTheListedLength) {
     EXPECT_EQ(concat_list_entry("/tmp/ring", Segment{"seg_00003.ts", 0.9833333, 32.0}),
               "file '/tmp/ring/seg_00003.ts'\nduration 0.983333\n");
     EXPECT_EQ(concat_list_entry("/tmp/ring", Segment{"seg_00004.ts", 0.0, 30.0}), "file '/tmp/ring/seg_00004.ts'\n");
+    EXPECT_EQ(concat_list_entry("/tmp/ring", Segment{"seg_00005.ts", 1e300, 1e300}), "file '/tmp/ring/seg_00005.ts'\n");
 }
 
 TEST(JoinCommand, TrackTitlesAndArguments) {

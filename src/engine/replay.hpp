@@ -28,7 +28,8 @@ std::string concat_list_line(const std::filesystem::path& ring_dir, std::string_
 // its listed length. The join lays each next segment after the one before by that length;
 // without it, by the segment's own, which runs past the listed length by up to an audio frame
 // (the audio of a second ends after its last picture), and every join leaves that gap in
-// both streams. A segment listed with no length (0) gets no duration line.
+// both streams. A segment listed with no length (0), or with one no segment has, gets no
+// duration line.
 std::string concat_list_entry(const std::filesystem::path& ring_dir, const Segment& segment);
 
 // "-metadata:s:a:i" "title=<name>" "-metadata:s:a:i" "handler_name=<name>" per track.
