@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -131,6 +132,7 @@ protected:
 
     // A clip that plays: it decodes without an error and lasts the whole replay.
     static void expect_whole_clip(const fs::path& clip, double seconds) {
+        ASSERT_FALSE(clip.empty()) << "no clip";
         Command decode("ffmpeg", {"-v", "error", "-i", clip.string(), "-f", "null", "-"});
         decode.stdin_mode = Stdio::null_device;
         const auto decoded = Process::output(std::move(decode));
@@ -141,7 +143,10 @@ protected:
         probe.stdin_mode = Stdio::null_device;
         const auto probed = Process::output(std::move(probe));
         ASSERT_TRUE(probed);
-        EXPECT_NEAR(std::strtod(probed->stdout_bytes.c_str(), nullptr), seconds, 0.5) << "the whole replay";
+        const double length = std::strtod(probed->stdout_bytes.c_str(), nullptr);
+        std::printf("%s: %.3f s (%ju bytes)\n", clip.filename().c_str(), length,
+                    static_cast<std::uintmax_t>(fs::file_size(clip)));
+        EXPECT_NEAR(length, seconds, 0.5) << "the whole replay";
     }
 
     // Waits for the end of a process that is no child of the test's, at most `limit`.
@@ -469,19 +474,22 @@ TEST_F(RecordingTest, EndedDuringAJoinTheProgramLeavesAClipThatPlays) {
 // closed, or a kill of the program that led the terminal's session (`xterm -e`), which
 // hangs up the terminal's foreground job. The join is out of the terminal's reach and
 // finishes the clip, which plays whole. The stand-in joins at twice real time, so the end
-// lands a second into a join of five.
+// lands a fraction of a second or a second into a join of five.
 TEST_F(RecordingTest, TerminalThatEndsTheProgramDuringAJoinLeavesTheWholeClip) {
     slow_joins("2");
     struct Case {
         const char* what;
+        std::chrono::milliseconds into_the_join;
         void (*end)(test::TerminalProgram& program);
         int signal;  // what ended the program
     };
+    const auto interrupt = [](test::TerminalProgram& program) { program.type("\x03"); };
     const Case cases[] = {
-        {"Ctrl+C", [](test::TerminalProgram& program) { program.type("\x03"); }, SIGINT},
-        {"the terminal closed", [](test::TerminalProgram& program) { program.hang_up(); }, SIGHUP},
-        {"the session's leader killed", [](test::TerminalProgram& program) { ::kill(program.pid(), SIGKILL); },
-         SIGKILL},
+        {"Ctrl+C at once", 300ms, interrupt, SIGINT},
+        {"Ctrl+C", 1s, interrupt, SIGINT},
+        {"the terminal closed", 1s, [](test::TerminalProgram& program) { program.hang_up(); }, SIGHUP},
+        {"the session's leader killed", 1s,
+         [](test::TerminalProgram& program) { ::kill(program.pid(), SIGKILL); }, SIGKILL},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -493,7 +501,7 @@ TEST_F(RecordingTest, TerminalThatEndsTheProgramDuringAJoinLeavesTheWholeClip) {
         program.type("\n");
         const auto join = join_under_way(program.pid());
         ASSERT_TRUE(join.has_value()) << program.output();
-        std::this_thread::sleep_for(1s);
+        std::this_thread::sleep_for(c.into_the_join);
 
         c.end(program);
         const auto status = program.wait_for_exit(kQuick);

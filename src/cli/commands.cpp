@@ -16,9 +16,9 @@ enum class ReadOutcome { Line, End, Failed };
 
 // One line up to and including its line feed, or up to the end of the input. The caller
 // holds the stream's lock. Of a line longer than kMaxLineBytes only the start is kept (cut
-// between two characters: all of it when it ends with a whole one) and the rest is read up to its line feed and dropped, so that a
-// stream without line feeds (/dev/zero) cannot grow memory; `rest_valid` says whether the
-// dropped bytes were UTF-8 as well.
+// between two characters: all of it when it ends with a whole one) and the rest is read up
+// to its line feed and dropped, so that a stream without line feeds (/dev/zero) cannot grow
+// memory; `rest_valid` says whether the dropped bytes were UTF-8 as well.
 ReadOutcome read_line(std::FILE* input, std::string& line, bool& rest_valid) {
     line.clear();
     rest_valid = true;
