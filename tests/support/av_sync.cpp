@@ -4,6 +4,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <numbers>
 #include <stdexcept>
@@ -32,8 +33,9 @@ constexpr auto kPhaseStep = std::chrono::microseconds(4167);
 constexpr auto kOff = std::chrono::milliseconds(1000) + kPhaseStep;
 constexpr auto kWholeClipOff = std::chrono::milliseconds(1500) + kPhaseStep;
 constexpr double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-constexpr FlashSchedule kReferenceSchedule{seconds(kOn + kOff), seconds(kOn)};
-constexpr FlashSchedule kWholeClipSchedule{seconds(kOn + kWholeClipOff), seconds(kOn)};
+// Eight flashes (sixteen edges) make whole cycles of the frame grid at 30 and at 60 fps.
+constexpr FlashSchedule kReferenceSchedule{seconds(kOn + kOff), seconds(kOn), 0};
+constexpr FlashSchedule kWholeClipSchedule{seconds(kOn + kWholeClipOff), seconds(kOn), 16};
 // A small screen: the picture's edges must survive a busy machine at 60 fps.
 constexpr const char* kScreen = "640x360";
 
@@ -280,11 +282,29 @@ std::vector<double> scheduled_offsets(const MediaEdges& edges, FlashSchedule sch
         places.push_back(place);
         waits.push_back(pair.picture.time - place);
     }
-    std::vector<double> sorted = waits;
-    std::sort(sorted.begin(), sorted.end());
-    const double wait = sorted[sorted.size() / 2];
+    // The wait as it goes along the recording: a line through its means over the first and
+    // the last whole cycles of the frame grid, which a timeline that stretches (a gap where
+    // two segments meet) tilts; with fewer edges than that, its median.
+    const auto mean_of = [&](std::size_t from, std::size_t to, const std::vector<double>& values) {
+        double sum = 0.0;
+        for (std::size_t i = from; i < to; ++i) sum += values[i];
+        return sum / static_cast<double>(to - from);
+    };
+    const std::size_t n = pairs.size();
+    const std::size_t cycle = schedule.cycle_edges;
+    std::function<double(double)> wait_at;
+    if (cycle > 0 && n > cycle) {
+        const double t1 = mean_of(0, cycle, places), w1 = mean_of(0, cycle, waits);
+        const double t2 = mean_of(n - cycle, n, places), w2 = mean_of(n - cycle, n, waits);
+        wait_at = [=](double t) { return w1 + (w2 - w1) * (t - t1) / (t2 - t1); };
+    } else {
+        std::vector<double> sorted = waits;
+        std::sort(sorted.begin(), sorted.end());
+        const double median = sorted[sorted.size() / 2];
+        wait_at = [=](double) { return median; };
+    }
     std::vector<double> offsets;
-    for (std::size_t i = 0; i < pairs.size(); ++i) offsets.push_back(pairs[i].sound.time - (places[i] + wait));
+    for (std::size_t i = 0; i < n; ++i) offsets.push_back(pairs[i].sound.time - (places[i] + wait_at(places[i])));
     return offsets;
 }
 

@@ -108,17 +108,20 @@ MediaEdges find_edges(const std::filesystem::path& file);
 // apart), in the order of the picture's edges.
 std::vector<double> paired_offsets(const MediaEdges& edges);
 
-// The flashes' schedule: one every `period` seconds, each on for `on`.
+// The flashes' schedule: one every `period` seconds, each on for `on`; `cycle_edges` edges
+// in a row fall at every phase of the frame grid once (0: too few flashes for that).
 struct FlashSchedule {
     double period = 0.0;
     double on = 0.0;
+    std::size_t cycle_edges = 0;
 };
 
 // The same, with each sound edge held against where its flash's picture lies on average. A
 // picture edge shows in the first frame grabbed after its flash, up to a frame later; as the
 // flashes move over the frame grid, that wait differs from flash to flash by up to a frame,
 // which says nothing about the sound. So each picture edge's place is its flash's place on
-// the schedule plus the median wait of all of them.
+// the schedule plus the mean wait over whole cycles of the grid there (a line through the
+// first and the last cycle, so that a picture timeline that stretches still shows).
 std::vector<double> scheduled_offsets(const MediaEdges& edges, FlashSchedule schedule);
 
 // The offsets of one recording, edge by edge.
