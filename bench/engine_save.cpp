@@ -1,6 +1,7 @@
 // A running engine as the user meets it: a real recorder grabbing a private 1280x720 Xvfb
-// with a 30 s replay, once without audio and once with two PulseAudio tracks. For each it
-// prints
+// with a 30 s replay: without audio, with one paced PulseAudio track, with that track and a
+// dead one beside it (a suspended sink's monitor: it opens and delivers nothing), and with
+// two paced tracks. For each it prints
 //  - the time from Save sent to ClipSaved received, median of repeated saves, next to the
 //    two bare ffmpeg runs a save cannot avoid (the join of the same newest segments with the
 //    same options, and the thumbnail) run on the live ring right after each save, so both
@@ -8,9 +9,12 @@
 //  - the engine's own CPU while recording: this process's CPU (its threads only; the
 //    recorder ffmpeg and the save's ffmpeg runs are child processes and not part of it),
 //    per minute of recording and as a share of one core, with the busiest threads;
+//  - its context switches a second (all its threads);
 //  - with audio, the floor under that CPU: what reading the same devices through the same
 //    ALSA plugin at the same 10 ms period costs by itself (one arecord per track, side by
-//    side with the engine, over the same window).
+//    side with the engine, over the same window);
+//  - with audio, how many debug lines the mixer writes a second (engine::audio at debug,
+//    over a window of its own, so that the figures above have no logging in them).
 // It is a plain program: each figure comes from a few long real runs, which a benchmark
 // loop's repetitions would only multiply.
 #include <unistd.h>
@@ -18,6 +22,7 @@
 #include <csignal>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -30,6 +35,7 @@
 #include "engine/process.hpp"
 #include "engine/engine.hpp"
 #include "engine/ffmpeg.hpp"
+#include "engine/log.hpp"
 #include "engine/replay.hpp"
 #include "engine/ring_list.hpp"
 #include "support/environment.hpp"
@@ -71,9 +77,19 @@ double cpu_seconds_of_stat(const fs::path& stat_path) {
 struct ThreadCpu {
     std::string name;
     double seconds = 0.0;
+    long long switches = 0;  // voluntary and not
 };
 
-// Every thread of this process by id: its name and CPU so far.
+// A thread's context switches so far, from its status file.
+long long context_switches(const fs::path& status_path) {
+    std::ifstream in(status_path);
+    long long total = 0;
+    for (std::string line; std::getline(in, line);)
+        if (line.find("ctxt_switches:") != std::string::npos) total += std::stoll(line.substr(line.find(':') + 1));
+    return total;
+}
+
+// Every thread of this process by id: its name, CPU and context switches so far.
 std::map<std::string, ThreadCpu> thread_cpu() {
     std::map<std::string, ThreadCpu> threads;
     std::error_code ignored;
@@ -81,17 +97,50 @@ std::map<std::string, ThreadCpu> thread_cpu() {
         std::ifstream comm(task.path() / "comm");
         std::string name;
         std::getline(comm, name);
-        threads[task.path().filename().string()] = {name, cpu_seconds_of_stat(task.path() / "stat")};
+        threads[task.path().filename().string()] = {name, cpu_seconds_of_stat(task.path() / "stat"),
+                                                    context_switches(task.path() / "status")};
     }
     return threads;
+}
+
+// Counts the mixer's debug lines while counting; shows nothing. Installed for the whole
+// run (a logger must outlive every thread that may log); counting is switched by installing
+// it again, which makes every call site ask anew.
+class DebugLines final : public vc::log::Logger {
+public:
+    void count(bool on) {
+        counting_.store(on);
+        vc::log::install(this);
+    }
+    std::uint64_t lines() const { return lines_.load(); }
+
+    vc::log::Level max_level() const override { return vc::log::Level::Debug; }
+    vc::log::Interest interest(vc::log::Level level, std::string_view target) const override {
+        return counting_.load() && level >= vc::log::Level::Debug && target.starts_with("engine::audio")
+                   ? vc::log::Interest::Always
+                   : vc::log::Interest::Never;
+    }
+    bool enabled(const vc::log::Event&) const override { return true; }
+    void write(const vc::log::Event&) override { ++lines_; }
+
+private:
+    std::atomic<bool> counting_{false};
+    std::atomic<std::uint64_t> lines_{0};
+};
+
+DebugLines& debug_lines() {
+    static auto* lines = new DebugLines;
+    return *lines;
 }
 
 struct Figures {
     std::vector<double> saves;
     std::vector<double> bare;
     double cpu_per_minute = 0.0;  // seconds of CPU per minute of recording
+    double switches_per_second = 0.0;
     std::vector<ThreadCpu> busiest;
     double floor_per_minute = 0.0;  // the arecord processes together
+    double debug_lines_per_second = 0.0;
 };
 
 // One arecord per device, reading as the mixer's capture does (48 kHz stereo float, 10 ms
@@ -191,10 +240,22 @@ std::optional<Figures> run(const vc::Config& settings, const fs::path& home) {
     figures.cpu_per_minute = process_cpu / window.count() * 60.0;
     if (floor) figures.floor_per_minute = (floor->cpu_seconds() - floor_before) / window.count() * 60.0;
     floor.reset();
+    long long switches = 0;
     for (const auto& [tid, now] : thread_cpu()) {
         const auto old = before.find(tid);
         const double used = now.seconds - (old == before.end() ? 0.0 : old->second.seconds);
+        switches += now.switches - (old == before.end() ? 0 : old->second.switches);
         if (used > 0.0) figures.busiest.push_back({now.name + " (" + tid + ")", used / window.count() * 60.0});
+    }
+    figures.switches_per_second = static_cast<double>(switches) / window.count();
+    if (!devices.empty()) {
+        constexpr auto kDebugWindow = 10s;
+        const std::uint64_t lines_before = debug_lines().lines();
+        debug_lines().count(true);
+        std::this_thread::sleep_for(kDebugWindow);
+        debug_lines().count(false);
+        figures.debug_lines_per_second =
+            static_cast<double>(debug_lines().lines() - lines_before) / std::chrono::duration<double>(kDebugWindow).count();
     }
     std::sort(figures.busiest.begin(), figures.busiest.end(),
               [](const ThreadCpu& a, const ThreadCpu& b) { return a.seconds > b.seconds; });
@@ -228,8 +289,8 @@ void print(const char* label, const Figures& figures) {
     std::printf("  median Save -> ClipSaved (%zu saves): %.1f ms\n", figures.saves.size(), save * 1e3);
     std::printf("  median bare ffmpeg join + thumbnail:  %.1f ms\n", bare * 1e3);
     std::printf("  ratio: %.3f\n", bare > 0 ? save / bare : 0.0);
-    std::printf("  engine's own CPU: %.3f s per minute of recording (%.3f%% of one core)\n", figures.cpu_per_minute,
-                figures.cpu_per_minute / 60.0 * 100.0);
+    std::printf("  engine's own CPU: %.3f s per minute of recording (%.3f%% of one core); %.0f context switches a second\n",
+                figures.cpu_per_minute, figures.cpu_per_minute / 60.0 * 100.0, figures.switches_per_second);
     for (std::size_t i = 0; i < figures.busiest.size() && i < 6; ++i)
         std::printf("    %-24s %.3f s/min\n", figures.busiest[i].name.c_str(), figures.busiest[i].seconds);
     if (figures.floor_per_minute > 0.0)
@@ -237,11 +298,14 @@ void print(const char* label, const Figures& figures) {
                     "engine / floor: %.2f\n",
                     figures.floor_per_minute, figures.floor_per_minute / 60.0 * 100.0,
                     figures.cpu_per_minute / figures.floor_per_minute);
+    if (figures.debug_lines_per_second > 0.0 || figures.floor_per_minute > 0.0)
+        std::printf("  mixer's debug lines: %.1f a second\n", figures.debug_lines_per_second);
 }
 
 }  // namespace
 
 int main() {
+    debug_lines().count(false);
     try {
         vc::test::TempDir home;
         vc::test::XvfbServer xvfb("1280x720x24");
@@ -261,15 +325,24 @@ int main() {
         std::fflush(stdout);
 
         vc::test::PulseServer pulse;
+        pulse.add_suspended_sink("mute");
         home.write(".asoundrc", vc::test::PulseServer::alsa_config());
         // The null sink's monitor: paced like a real device (the sine sources come in bursts).
-        settings.tracks = {
-            vc::Track{.name = "Desk", .source = vc::TrackSource::Input, .device = "vc_desk"},
-            vc::Track{.name = "Desk 2", .source = vc::TrackSource::Input, .device = "vc_desk"},
+        const vc::Track desk{.name = "Desk", .source = vc::TrackSource::Input, .device = "vc_desk"};
+        const vc::Track desk2{.name = "Desk 2", .source = vc::TrackSource::Input, .device = "vc_desk"};
+        const vc::Track dead{.name = "Muted", .source = vc::TrackSource::Input, .device = "vc_mute"};
+        const std::pair<const char*, std::vector<vc::Track>> cases[] = {
+            {"one paced PulseAudio track:", {desk}},
+            {"one paced track and a dead one beside it:", {desk, dead}},
+            {"two paced PulseAudio tracks:", {desk, desk2}},
         };
-        const auto two = run(settings, home.path());
-        if (!two) return 1;
-        print("two paced PulseAudio tracks:", *two);
+        for (const auto& [label, tracks] : cases) {
+            settings.tracks = tracks;
+            const auto figures = run(settings, home.path());
+            if (!figures) return 1;
+            print(label, *figures);
+            std::fflush(stdout);
+        }
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "%s\n", failure.what());
         return 1;

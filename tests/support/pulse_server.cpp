@@ -46,7 +46,18 @@ std::string PulseServer::alsa_config() {
     return "pcm.vc_tone { type pulse; device \"tone\" }\n"
            "pcm.vc_tone2 { type pulse; device \"tone2\" }\n"
            "pcm.vc_desk { type pulse; device \"vsink.monitor\" }\n"
+           "pcm.vc_mute { type pulse; device \"mute.monitor\" }\n"
            "pcm.vc_desk_play { type pulse; device \"vsink\" }\n";
+}
+
+void PulseServer::add_suspended_sink(const std::string& name) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"load-module", "module-null-sink", "sink_name=" + name},
+                                          std::vector<std::string>{"suspend-sink", name, "1"}}) {
+        Command command("pactl", args);
+        command.stdin_mode = Stdio::null_device;
+        auto run = Process::output(std::move(command));
+        if (!run || !run->status.success()) throw std::runtime_error("pactl " + args.front() + " failed");
+    }
 }
 
 }  // namespace vc::test

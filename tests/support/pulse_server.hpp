@@ -24,9 +24,14 @@ public:
 
     // ALSA definitions for a test's $HOME/.asoundrc: the capture devices "vc_tone" and
     // "vc_tone2" (one per sine source, which hand out about 2 s at a time), "vc_desk" (what
-    // plays into the null sink, paced like a real device) and the playback device
+    // plays into the null sink, paced like a real device), "vc_mute" (the monitor of the sink
+    // "mute", once add_suspended_sink("mute") made it) and the playback device
     // "vc_desk_play" (into the null sink).
     static std::string alsa_config();
+
+    // A null sink `name`, suspended: its monitor opens, and delivers nothing. Throws
+    // std::runtime_error when pactl fails.
+    void add_suspended_sink(const std::string& name);
 
 private:
     TempDir runtime_;
