@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -17,6 +18,7 @@
 
 #include "cli/logging.hpp"
 #include "engine/audio_capture.hpp"
+#include "engine/process.hpp"
 #include "support/audio_log_lines.hpp"
 #include "support/environment.hpp"
 
@@ -28,6 +30,21 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+
+// The context switches of this process's capture workers so far.
+long long worker_switches() {
+    long long total = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name != "cpal_alsa_in") continue;
+        std::ifstream status(entry.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.find("ctxt_switches:") != std::string::npos) total += std::stoll(line.substr(line.find(':') + 1));
+    }
+    return total;
+}
 
 long workers_running() {
     long count = 0;
@@ -71,6 +88,7 @@ protected:
         home_.write(".asoundrc",
                     "pcm.tone { type pulse; device \"tone\"; hint { show on; description \"Tone\" } }\n"
                     "pcm.monitor { type pulse; device \"vsink.monitor\"; hint { show on; description \"Monitor\" } }\n"
+                    "pcm.muted { type pulse; device \"mute.monitor\"; hint { show on; description \"Muted\" } }\n"
                     "pcm.ramp { type file; slave.pcm \"tone\"; file \"/dev/null\"; infile \"" + ramp_path.string() +
                         "\"; format \"raw\"; hint { show on; description \"Ramp\" } }\n");
         env_.set("HOME", home_.path().string());
@@ -82,6 +100,7 @@ protected:
         const char* argv[] = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
                               "-L", "module-native-protocol-unix",
                               "-L", "module-null-sink sink_name=vsink rate=48000",
+                              "-L", "module-null-sink sink_name=mute rate=48000",
                               "-L", "module-sine-source source_name=tone rate=48000 frequency=1000", nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -142,6 +161,25 @@ TEST_F(PulseServer, ReleaseStopsTheWorkerPromptly) {
     capture.reset();
     EXPECT_LT(Clock::now() - released, 500ms);
     EXPECT_EQ(workers_running(), 0);
+}
+
+// A device that opens but never delivers (a suspended sink's monitor keeps the plugin's
+// descriptor ready with nothing to read): its worker waits longer and longer between looks,
+// and costs a few wake-ups a second, not hundreds.
+TEST_F(PulseServer, DeviceThatDeliversNothingCostsItsWorkerLittle) {
+    Command suspend("pactl", {"suspend-sink", "mute", "1"});
+    suspend.stdin_mode = Stdio::null_device;
+    const auto suspended = Process::output(std::move(suspend));
+    ASSERT_TRUE(suspended && suspended->status.success());
+    auto opened = open_track(default_audio_host(), track("Muted", "Muted"));
+    ASSERT_TRUE(opened) << format_engine_error(opened.error());
+    std::this_thread::sleep_for(500ms);  // its stream has started
+    const long long before = worker_switches();
+    std::this_thread::sleep_for(2s);
+    const long long per_second = (worker_switches() - before) / 2;
+    std::printf("a worker with nothing to read: %lld context switches a second\n", per_second);
+    EXPECT_EQ(opened->queue->size(), 0u) << "the device delivered";
+    EXPECT_LT(per_second, 100);
 }
 
 // A sound server that goes away (PulseAudio restarted) leaves the pulse plugin answering

@@ -31,8 +31,12 @@ constexpr int kPollTimeoutMillis = 500;
 constexpr int kErrorPauseMillis = 20;
 
 // How long to wait when a descriptor is ready but the device has nothing: a fraction of a
-// period, so no sample waits noticeably longer.
+// period at first, so no sample waits noticeably longer; twice as long each time it still
+// has nothing, up to two periods (well inside its buffer), so that a device that keeps its
+// descriptor ready and never delivers (a suspended sound server's monitor) costs a few
+// wake-ups a second, not hundreds.
 constexpr int kIdlePauseMillis = 2;
+constexpr int kLongestIdlePauseMillis = 20;
 
 AlsaResult<void> configure(snd_pcm_t* pcm, const StreamConfig& config, snd_pcm_uframes_t& period,
                            snd_pcm_uframes_t& buffer) {
@@ -131,6 +135,9 @@ struct CaptureStream::State {
     // An overrun drops what the device buffer could not hold: the next block says so.
     bool lost_audio = false;
 
+    // The next pause of a device that is ready with nothing to read (kIdlePauseMillis).
+    int idle_pause = kIdlePauseMillis;
+
     // The same fault again and again is reported once per streak.
     std::string last_reported;
     void report(const std::string& text) {
@@ -209,10 +216,12 @@ struct CaptureStream::State {
                         if (recover(-EPIPE) == Next::End) return;
                     } else if (state == SND_PCM_STATE_DISCONNECTED) {
                         if (recover(-ENODEV) == Next::End) return;
-                    } else if (woken(kIdlePauseMillis)) {
-                        // Some plugins (pulse, while its stream starts) keep the descriptor
-                        // ready with nothing to read: pause instead of spinning.
-                        return;
+                    } else {
+                        // Some plugins (pulse, while its stream starts or its source is
+                        // suspended) keep the descriptor ready with nothing to read: pause
+                        // instead of spinning.
+                        if (woken(idle_pause)) return;
+                        idle_pause = std::min(2 * idle_pause, kLongestIdlePauseMillis);
                     }
                     continue;
                 }
@@ -238,6 +247,7 @@ struct CaptureStream::State {
             }
             if (got > 0) {
                 failures_in_a_row = 0;
+                idle_pause = kIdlePauseMillis;
                 last_reported.clear();
                 on_data({config.format, buffer.data(), static_cast<std::size_t>(got) * config.channels, lost_audio});
                 lost_audio = false;
