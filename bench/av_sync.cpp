@@ -47,7 +47,7 @@ void print_whole_clip(const char* what, vc::test::SyncRig& rig, vc::Engine& engi
         std::fflush(stdout);
         return;
     }
-    const double alone = measured->alone.median();
+    const double alone = measured->alone_median();
     double first = 0.0, last = 0.0, worst = 0.0;
     for (std::size_t i = 0; i < measured->clip.each.size(); ++i) {
         const double off = measured->clip.each[i] - alone;
@@ -55,10 +55,10 @@ void print_whole_clip(const char* what, vc::test::SyncRig& rig, vc::Engine& engi
         last = off;
         if (std::abs(off) > std::abs(worst)) worst = off;
     }
-    std::printf("  %s:\n    clip         %s\n    ffmpeg alone %s\n"
-                "    clip - alone: median %+.1f ms, first edge %+.1f, last %+.1f, worst %+.1f (%zu edges)\n"
+    std::printf("  %s:\n    clip         %s\n    ffmpeg alone %s\n    ... on ALSA  %s\n"
+                "    clip - alone (between the two): median %+.1f ms, first edge %+.1f, last %+.1f, worst %+.1f (%zu edges)\n"
                 "    timeline: %s\n",
-                what, measured->clip.text().c_str(), measured->alone.text().c_str(),
+                what, measured->clip.text().c_str(), measured->alone.text().c_str(), measured->alone_alsa.text().c_str(),
                 (measured->clip.median() - alone) * 1e3, first * 1e3, last * 1e3, worst * 1e3,
                 measured->clip.each.size(), vc::test::clip_timeline(measured->info.path, fps).text().c_str());
     if (measured->info.meta) std::printf("    duration_s in the JSON: %.3f\n", measured->info.meta->duration_s);

@@ -37,7 +37,7 @@ long resident_kb(pid_t pid) {
     return 0;
 }
 
-// What the ring directory holds besides its segments must be one of its lists.
+// What the ring directory holds besides its segments must be one of its lists or the join lock.
 struct RingContents {
     std::size_t segments = 0;
     std::vector<std::string> strangers;
@@ -50,7 +50,8 @@ RingContents ring_contents(const fs::path& ring) {
         const std::string name = entry.path().filename().string();
         if (name.starts_with("seg_") && name.ends_with(".ts"))
             ++contents.segments;
-        else if (name != "ring.csv" && name != "ring.csv.tmp" && name != "save.txt")
+        else if (name != "ring.csv" && name != "ring.csv.tmp" && name != "save.txt" &&
+                 name != "join.lock")
             contents.strangers.push_back(name);
     }
     return contents;

@@ -133,6 +133,8 @@ std::vector<Edge> debounced_edges(const std::vector<Sample>& samples, double thr
 // A switch lands this long after it is asked for: after the samples already in the
 // device's buffer (50 ms) and the period being written.
 constexpr auto kSwitchLead = std::chrono::milliseconds(100);
+// How many of the device's words of where it plays the switch goes by: half a second's.
+constexpr std::size_t kPlayingWords = 50;
 
 PacedTone::PacedTone(const std::string& pcm) {
     snd_pcm_t* handle = nullptr;
@@ -145,14 +147,19 @@ PacedTone::PacedTone(const std::string& pcm) {
         throw std::runtime_error("cannot set up ALSA playback " + pcm);
     }
     pcm_ = handle;
-    playing_since_ = Clock::now();
+    started_ = Clock::now();
     thread_ = std::thread(&PacedTone::play, this);
 }
 
 void PacedTone::set(bool on) {
+    const double at = std::chrono::duration<double>(Clock::now() + kSwitchLead - started_).count() * kRate;
     std::lock_guard lock(mutex_);
-    const auto ahead = std::chrono::duration<double>(Clock::now() + kSwitchLead - playing_since_).count();
-    next_ = {playing_ + static_cast<std::uint64_t>(std::max(0.0, std::round(ahead * kRate))), on};
+    // The median of what the device said lately: one odd word of its delay (a sound server
+    // that reschedules) would put the switch that far off.
+    std::vector<double> sorted(playing_.begin(), playing_.end());
+    std::sort(sorted.begin(), sorted.end());
+    const double lead = sorted.empty() ? 0.0 : sorted[sorted.size() / 2];
+    next_ = {static_cast<std::uint64_t>(std::max(0.0, std::round(at + lead))), on};
 }
 
 PacedTone::~PacedTone() {
@@ -183,9 +190,11 @@ void PacedTone::play() {
         // What the device plays now: all it was given, less what still waits in its buffer.
         snd_pcm_sframes_t queued = 0;
         if (snd_pcm_delay(as_pcm(pcm_), &queued) < 0 || queued < 0) queued = 0;
+        const double playing = static_cast<double>(sample) - static_cast<double>(queued);
+        const double time = std::chrono::duration<double>(Clock::now() - started_).count() * kRate;
         std::lock_guard lock(mutex_);
-        playing_ = sample - std::min<std::uint64_t>(sample, static_cast<std::uint64_t>(queued));
-        playing_since_ = Clock::now();
+        playing_.push_back(playing - time);
+        if (playing_.size() > kPlayingWords) playing_.pop_front();
     }
 }
 
@@ -365,10 +374,11 @@ double SyncRig::newest_listed_end() const {
     return segments.empty() ? 0.0 : segments.back().end;
 }
 
-std::expected<Process, std::string> SyncRig::start_alone(const std::filesystem::path& file, int fps) {
+std::expected<Process, std::string> SyncRig::start_alone(const std::filesystem::path& file, int fps, bool alsa) {
     Command command("ffmpeg", {"-hide_banner", "-loglevel", "error", "-y", "-f", "x11grab", "-framerate",
                                std::to_string(fps), "-video_size", kScreen, "-i", xvfb_.display() + "+0,0", "-f",
-                               "pulse", "-i", "vsink.monitor", "-copyts", "-map", "0:v", "-map", "1:a", "-c:v",
+                               alsa ? "alsa" : "pulse", "-i", alsa ? "vc_desk" : "vsink.monitor", "-copyts", "-map",
+                               "0:v", "-map", "1:a", "-c:v",
                                "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-pix_fmt", "yuv420p", "-c:a",
                                "pcm_f32le", file.string()});
     command.stdin_mode = Stdio::null_device;
@@ -436,8 +446,14 @@ std::expected<ClipInfo, std::string> SyncRig::save_when_listed(Engine& engine, d
 std::expected<SyncRig::WholeClip, std::string> SyncRig::whole_clip(Engine& engine, std::uint32_t replay_seconds,
                                                                   int fps) {
     const auto file = home_ / format("alone-{}.mkv", ++references_);
+    const auto alsa_file = home_ / format("alone-alsa-{}.mkv", references_);
     auto alone = start_alone(file, fps);
     if (!alone) return std::unexpected(alone.error());
+    auto alone_alsa = start_alone(alsa_file, fps, true);
+    if (!alone_alsa) {
+        stop_alone(*alone);
+        return std::unexpected(alone_alsa.error());
+    }
     // Flashes until the clip is saved; the clip is the newest `replay_seconds` once the ring
     // lists two more than that since they began, so they run through all of it.
     const double began = std::chrono::duration<double>(Clock::now() - engine_started_).count();
@@ -449,13 +465,17 @@ std::expected<SyncRig::WholeClip, std::string> SyncRig::whole_clip(Engine& engin
     flashing.join();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last edge reaches ffmpeg alone's file
     stop_alone(*alone);
+    stop_alone(*alone_alsa);
     if (!clip) return std::unexpected(clip.error());
     // Two edges a flash; the clip may cut one at either end.
     auto in_clip = offsets_of(clip->path, static_cast<std::size_t>(replay_seconds) - 2, "the clip", kWholeClipSchedule);
     if (!in_clip) return std::unexpected(in_clip.error());
     auto by_alone = offsets_of(file, static_cast<std::size_t>(replay_seconds), "ffmpeg alone", kWholeClipSchedule);
     if (!by_alone) return std::unexpected(by_alone.error());
-    return WholeClip{std::move(*in_clip), std::move(*by_alone), std::move(*clip)};
+    auto by_alsa = offsets_of(alsa_file, static_cast<std::size_t>(replay_seconds), "ffmpeg alone on ALSA",
+                              kWholeClipSchedule);
+    if (!by_alsa) return std::unexpected(by_alsa.error());
+    return WholeClip{std::move(*in_clip), std::move(*by_alone), std::move(*by_alsa), std::move(*clip)};
 }
 
 std::expected<SyncRig::ToneBreaks, std::string> SyncRig::tone_breaks(std::uint32_t replay_seconds) {

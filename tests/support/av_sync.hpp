@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <expected>
 #include <filesystem>
 #include <mutex>
@@ -60,8 +61,10 @@ private:
 
     void* pcm_ = nullptr;
     std::mutex mutex_;
-    std::uint64_t playing_ = 0;                            // the sample the device played
-    Clock::time_point playing_since_;                      // at this moment
+    Clock::time_point started_;
+    // What the device said of where it plays, lately: the sample it played less the samples
+    // of the time since started_, one word per period written.
+    std::deque<double> playing_;
     std::optional<std::pair<std::uint64_t, bool>> next_;  // the next switch: at which sample, to what
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -152,10 +155,16 @@ public:
 
     // A whole clip of `replay_seconds` from a running engine recording at `fps`, with a flash
     // and a tone every 2 s from its first second to its last, and ffmpeg alone recording the
-    // same screen and sound at the same time: each one's offsets, edge by edge, and the clip.
+    // same screen and sound at the same time, twice: from the sound server's monitor, which
+    // ffmpeg stamps by the server's word of its latency, and from the ALSA device the engine
+    // records, which it stamps by when its periods come. Each of them puts the sound a little
+    // off the truth, by some 10 ms and more from run to run, and not by the same amount; the
+    // truth lies between them. Each one's offsets, edge by edge, and the clip.
     struct WholeClip {
-        EdgeOffsets clip, alone;
+        EdgeOffsets clip, alone, alone_alsa;
         ClipInfo info;
+        // Where ffmpeg alone puts the sound: between its two recordings' medians.
+        double alone_median() const { return (alone.median() + alone_alsa.median()) / 2.0; }
     };
     std::expected<WholeClip, std::string> whole_clip(Engine& engine, std::uint32_t replay_seconds, int fps);
 
@@ -167,9 +176,9 @@ public:
     std::expected<ToneBreaks, std::string> tone_breaks(std::uint32_t replay_seconds);
 
 private:
-    // ffmpeg alone recording the screen and the sound server's monitor into `file`, once it
-    // has begun to write it.
-    std::expected<Process, std::string> start_alone(const std::filesystem::path& file, int fps);
+    // ffmpeg alone recording the screen and the sound server's monitor (or, with `alsa`, the
+    // ALSA device "vc_desk") into `file`, once it has begun to write it.
+    std::expected<Process, std::string> start_alone(const std::filesystem::path& file, int fps, bool alsa = false);
     // Ends it as a user would (ffmpeg finishes its file on SIGINT).
     static void stop_alone(Process& ffmpeg);
     double newest_listed_end() const;
