@@ -39,6 +39,7 @@
 #include "engine/replay.hpp"
 #include "engine/ring_list.hpp"
 #include "support/environment.hpp"
+#include "support/own_threads.hpp"
 #include "support/pulse_server.hpp"
 #include "support/xvfb.hpp"
 
@@ -80,26 +81,12 @@ struct ThreadCpu {
     long long switches = 0;  // voluntary and not
 };
 
-// A thread's context switches so far, from its status file.
-long long context_switches(const fs::path& status_path) {
-    std::ifstream in(status_path);
-    long long total = 0;
-    for (std::string line; std::getline(in, line);)
-        if (line.find("ctxt_switches:") != std::string::npos) total += std::stoll(line.substr(line.find(':') + 1));
-    return total;
-}
-
 // Every thread of this process by id: its name, CPU and context switches so far.
 std::map<std::string, ThreadCpu> thread_cpu() {
     std::map<std::string, ThreadCpu> threads;
-    std::error_code ignored;
-    for (const auto& task : fs::directory_iterator("/proc/self/task", ignored)) {
-        std::ifstream comm(task.path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        threads[task.path().filename().string()] = {name, cpu_seconds_of_stat(task.path() / "stat"),
-                                                    context_switches(task.path() / "status")};
-    }
+    for (const vc::test::OwnThread& thread : vc::test::own_threads())
+        threads[thread.task.filename().string()] = {thread.name, cpu_seconds_of_stat(thread.task / "stat"),
+                                                    vc::test::context_switches(thread)};
     return threads;
 }
 

@@ -21,6 +21,7 @@
 #include "engine/process.hpp"
 #include "support/audio_log_lines.hpp"
 #include "support/environment.hpp"
+#include "support/own_threads.hpp"
 
 extern char** environ;
 
@@ -34,28 +35,12 @@ using Clock = std::chrono::steady_clock;
 // The context switches of this process's capture workers so far.
 long long worker_switches() {
     long long total = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(entry.path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        if (name != "cpal_alsa_in") continue;
-        std::ifstream status(entry.path() / "status");
-        for (std::string line; std::getline(status, line);)
-            if (line.find("ctxt_switches:") != std::string::npos) total += std::stoll(line.substr(line.find(':') + 1));
-    }
+    for (const test::OwnThread& thread : test::own_threads())
+        if (thread.name == "cpal_alsa_in") total += test::context_switches(thread);
     return total;
 }
 
-long workers_running() {
-    long count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(entry.path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        count += name == "cpal_alsa_in";
-    }
-    return count;
-}
+long workers_running() { return test::threads_named("cpal_alsa_in"); }
 
 template <typename Predicate>
 bool wait_for(Predicate done, std::chrono::milliseconds limit) {

@@ -17,6 +17,7 @@
 #include "support/engine_events.hpp"
 #include "support/audio_log_lines.hpp"
 #include "support/environment.hpp"
+#include "support/own_threads.hpp"
 
 namespace vc {
 namespace {
@@ -110,22 +111,7 @@ TEST_F(AlsaDevices, RampArrivesSampleExact) {
     for (std::size_t i = 0; i < kRampFrames; ++i) ASSERT_EQ(locked.pairs()[i], ramp_pair(i)) << i;
 }
 
-// The names of this process's threads.
-std::vector<std::string> thread_names() {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(entry.path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        names.push_back(name);
-    }
-    return names;
-}
-
-long workers_running() {
-    const auto names = thread_names();
-    return std::count(names.begin(), names.end(), "cpal_alsa_in");
-}
+long workers_running() { return test::threads_named("cpal_alsa_in"); }
 
 struct OpenCase {
     const char* what;

@@ -12,6 +12,7 @@
 #include "engine/voice_phrases.hpp"
 #include "support/environment.hpp"
 #include "support/fake_voice_pack.hpp"
+#include "support/own_threads.hpp"
 #include "support/log_recorder.hpp"
 
 namespace vc {
@@ -230,12 +231,7 @@ TEST(VoiceThread, SetUpFailuresDisableVoiceCommands) {
 
 std::string thread_names() {
     std::string names;
-    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(task.path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        names += name + ";";
-    }
+    for (const test::OwnThread& thread : test::own_threads()) names += thread.name + ";";
     return names;
 }
 

@@ -130,19 +130,18 @@ TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, Resa
     const std::size_t want = pairs_wanted(resample);
     const double at_once = pairs_in(kMisplacedSeconds, resample);
     const double drift = pairs_in(kDriftSeconds, resample);
-    const std::optional<std::chrono::steady_clock::time_point> deadline =
-        tick ? std::optional(tick->deadline) : std::nullopt;
     const bool was_quiet = pace.quiet;
     if (tick) {
         pace.quiet = gone_quiet(deliveries, pace, tick->now);
-        report.lost = pairs_lost(deliveries, resample, pace, *deadline, silent_front(queue), was_quiet && !pace.quiet);
+        report.lost =
+            pairs_lost(deliveries, resample, pace, tick->deadline, silent_front(queue), was_quiet && !pace.quiet);
         pace.stood_in += report.lost;
         const auto start = start_of(deliveries, resample, pace);
         if (start && (!pace.earliest_start || *start < *pace.earliest_start)) pace.earliest_start = start;
 
         // Pairs that belonged to earlier ticks: late ones go at once, those the pace left
         // over only where the track is silent.
-        const double off = misplaced(queue.size(), deliveries, resample, pace, *deadline);
+        const double off = misplaced(queue.size(), deliveries, resample, pace, tick->deadline);
         report.late = std::min(late_pairs(off, resample, pace), queue.size());
         if (report.late == 0 && off < -drift && silent_front(queue)) {
             // A millisecond of silence, not one pair where a tone passes through zero.
@@ -155,9 +154,9 @@ TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, Resa
         report.backlog = queue.size() - want;
         drop_front(queue, report.backlog);
     }
-    if (deadline) {
+    if (tick) {
         // Pairs of this tick that are gone (lost, cut): silence in their place.
-        const double off = misplaced(queue.size(), deliveries, resample, pace, *deadline);
+        const double off = misplaced(queue.size(), deliveries, resample, pace, tick->deadline);
         if (off > at_once || (off > drift && silent_front(queue)))
             report.silence = std::min(static_cast<std::size_t>(off), want);
         if (off >= -drift) pace.padded = false;
@@ -167,7 +166,7 @@ TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, Resa
     const std::size_t moved = std::min(want - report.silence, queue.size());
     resample.pending.insert(resample.pending.end(), queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(moved));
     drop_front(queue, moved);
-    if (deadline && report.silence + moved < want) {
+    if (tick && report.silence + moved < want) {
         if (!pace.quiet) report.padded = want - report.silence - moved;
         pace.padded = true;
     }

@@ -42,6 +42,17 @@ std::size_t valid_prefix(std::string_view s, std::size_t pos, bool& complete) {
     return len;
 }
 
+// Where the last character of `bytes` starts: bytes that are valid on both sides of a cut
+// there are valid together, and the other way round.
+std::size_t last_character_start(std::string_view bytes) {
+    // A character is at most four bytes: its lead byte and up to three continuation bytes.
+    for (std::size_t back = 1; back <= 4 && back <= bytes.size(); ++back) {
+        const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
+        if ((byte & 0xC0) != 0x80) return bytes.size() - back;
+    }
+    return bytes.size();  // four continuation bytes in a row are invalid wherever it is cut
+}
+
 }  // namespace
 
 bool is_valid_utf8(std::string_view bytes) {
@@ -113,29 +124,19 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
-std::size_t utf8_cut_point(std::string_view bytes) {
-    // A character is at most four bytes: its lead byte and up to three continuation bytes.
-    for (std::size_t back = 1; back <= 4 && back <= bytes.size(); ++back) {
-        const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
-        if ((byte & 0xC0) != 0x80) return bytes.size() - back;
-    }
-    return bytes.size();  // four continuation bytes in a row are invalid wherever it is cut
-}
-
 std::size_t utf8_whole_characters(std::string_view bytes) {
-    const std::size_t last = utf8_cut_point(bytes);
+    const std::size_t last = last_character_start(bytes);
     if (last == bytes.size()) return last;
-    const auto lead = static_cast<unsigned char>(bytes[last]);
-    const std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3
-                             : (lead & 0xF8) == 0xF0 ? 4 : 0;
-    return bytes.size() - last == length ? bytes.size() : last;
+    bool complete;
+    const std::size_t length = valid_prefix(bytes, last, complete);
+    return complete && last + length == bytes.size() ? bytes.size() : last;
 }
 
 void Utf8Check::add(char byte) {
     constexpr std::size_t kPiece = 4096;
     pending_.push_back(byte);
     if (pending_.size() < kPiece) return;
-    const std::size_t cut = utf8_cut_point(pending_);
+    const std::size_t cut = last_character_start(pending_);
     valid_ = valid_ && is_valid_utf8(std::string_view(pending_).substr(0, cut));
     pending_.erase(0, cut);
 }

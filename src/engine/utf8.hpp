@@ -25,13 +25,9 @@ std::optional<char32_t> next_code_point(std::string_view text, std::size_t& pos)
 
 void append_utf8(std::string& out, char32_t code_point);
 
-// Where bytes may be cut in two without splitting a character of a valid text: before the
-// start of the last character. Bytes that are valid on both sides of the cut are valid
-// together, and the other way round.
-std::size_t utf8_cut_point(std::string_view bytes);
-
 // Where bytes may be cut so that the part before holds only whole characters: at their end
-// when their last character is complete, else before its start (utf8_cut_point).
+// when their last character is complete, else before its start. Bytes that are valid on both
+// sides of the cut are valid together, and the other way round.
 std::size_t utf8_whole_characters(std::string_view bytes);
 
 // Whether a text that arrives byte by byte, too long to be kept whole (a line with no end

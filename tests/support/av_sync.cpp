@@ -39,6 +39,13 @@ constexpr FlashSchedule kWholeClipSchedule{seconds(kOn + kWholeClipOff), seconds
 // A small screen: the picture's edges must survive a busy machine at 60 fps.
 constexpr const char* kScreen = "640x360";
 
+// The middle value (the upper one of an even count); `fallback` for none.
+double median_of(std::vector<double> values, double fallback) {
+    if (values.empty()) return fallback;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 // Waits for `done` until `limit` has passed; gives its last answer.
 template <typename Done>
 bool wait_for(Done done, std::chrono::seconds limit) {
@@ -156,9 +163,7 @@ void PacedTone::set(bool on) {
     std::lock_guard lock(mutex_);
     // The median of what the device said lately: one odd word of its delay (a sound server
     // that reschedules) would put the switch that far off.
-    std::vector<double> sorted(playing_.begin(), playing_.end());
-    std::sort(sorted.begin(), sorted.end());
-    const double lead = sorted.empty() ? 0.0 : sorted[sorted.size() / 2];
+    const double lead = median_of({playing_.begin(), playing_.end()}, 0.0);
     next_ = {static_cast<std::uint64_t>(std::max(0.0, std::round(at + lead))), on};
 }
 
@@ -307,9 +312,7 @@ std::vector<double> scheduled_offsets(const MediaEdges& edges, FlashSchedule sch
         const double t2 = mean_of(n - cycle, n, places), w2 = mean_of(n - cycle, n, waits);
         wait_at = [=](double t) { return w1 + (w2 - w1) * (t - t1) / (t2 - t1); };
     } else {
-        std::vector<double> sorted = waits;
-        std::sort(sorted.begin(), sorted.end());
-        const double median = sorted[sorted.size() / 2];
+        const double median = median_of(waits, NAN);
         wait_at = [=](double) { return median; };
     }
     std::vector<double> offsets;
@@ -317,12 +320,7 @@ std::vector<double> scheduled_offsets(const MediaEdges& edges, FlashSchedule sch
     return offsets;
 }
 
-double EdgeOffsets::median() const {
-    if (each.empty()) return NAN;
-    std::vector<double> sorted = each;
-    std::sort(sorted.begin(), sorted.end());
-    return sorted[sorted.size() / 2];
-}
+double EdgeOffsets::median() const { return median_of(each, NAN); }
 
 std::string EdgeOffsets::text() const {
     const auto list = [](const std::vector<double>& values) {
