@@ -107,9 +107,12 @@ struct ClipFixture : ::testing::Test {
     // put where each part belongs.
     Args recorder_args(const Args& audio_input, const std::string& audio_filters, const Args& audio_maps,
                        const Args& audio_codec) const {
+        // With sound, the grab's queue holds a second of frames while the mixer waits.
+        const Args grab_queue = audio_input.empty() ? Args{} : Args{"-thread_queue_size", "68"};
         return concat({kBase,
-                       {"-f", "x11grab", "-draw_mouse", "1", "-framerate", "60", "-fpsprobesize", "0", "-video_size", "1280x720", "-i",
-                        xvfb.display() + "+0,0"},
+                       {"-f", "x11grab", "-draw_mouse", "1", "-framerate", "60", "-fpsprobesize", "0"},
+                       grab_queue,
+                       {"-video_size", "1280x720", "-i", xvfb.display() + "+0,0"},
                        audio_input,
                        {"-filter_complex", "[0:v]format=yuv420p[v]" + audio_filters, "-map", "[v]"},
                        audio_maps,
@@ -197,8 +200,8 @@ TEST_F(ClipFixture, AudioTrackStaysInStepWithTheVideo) {
     const auto calls = ffmpeg.calls();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(joined(calls[0]),
-              joined(recorder_args({"-thread_queue_size", "1024", "-f", "f32le", "-ar", "48000", "-ac", "2", "-i",
-                                    "pipe:0"},
+              joined(recorder_args({"-thread_queue_size", "1024", "-probesize", "32", "-f", "f32le", "-ar", "48000", "-ac",
+                                    "2", "-i", "pipe:0"},
                                    ";[1:a]pan=stereo|c0=c0|c1=c1[t0]", {"-map", "[t0]"},
                                    {"-c:a", "aac", "-b:a", "160k"})));
 

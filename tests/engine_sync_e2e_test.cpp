@@ -65,5 +65,21 @@ TEST(ClipSync, SteadyToneHasNoBreaksThatFfmpegAloneHasNot) {
         << test::describe(breaks->clip);
 }
 
+// A device that hands its sound over in blocks (a sound server with a long quantum, a
+// network source) keeps all of it: a steady tone from a source that posts it 150 ms, then
+// 300 ms at a time, recorded as the default device, has no more breaks in a whole clip than
+// in ffmpeg alone recording the same source at the same time; one more is let pass.
+TEST(ClipSync, DeviceThatDeliversInBlocksKeepsAllOfItsSound) {
+    test::SyncRig rig;
+    for (const auto block : {std::chrono::milliseconds(150), std::chrono::milliseconds(300)}) {
+        SCOPED_TRACE(std::to_string(block.count()) + " ms blocks");
+        const auto breaks = rig.block_tone_breaks(block, 15);
+        ASSERT_TRUE(breaks) << breaks.error();
+        std::printf("%lld ms blocks: clip: %s\nffmpeg alone: %s\n", static_cast<long long>(block.count()),
+                    test::describe(breaks->clip).c_str(), test::describe(breaks->ffmpeg_alone).c_str());
+        EXPECT_LE(breaks->clip.count(), breaks->ffmpeg_alone.count() + 1) << test::describe(breaks->clip);
+    }
+}
+
 }  // namespace
 }  // namespace vc

@@ -609,6 +609,85 @@ TEST_F(MixerLoop, DeviceLateForLongLosesNothing) {
         ASSERT_EQ(pairs[at].left, ScriptedDevice::value(0, at - kBlockFrames)) << "pair " << at << " of the stream";
 }
 
+// A device that hands its audio over in blocks of `periods` periods: each block comes when
+// its last period is due, between `from` and `to` (periods), and period by period elsewhere.
+std::function<std::optional<Clock::duration>(std::size_t)> in_blocks(std::size_t periods, std::size_t from = 0,
+                                                                     std::size_t to = SIZE_MAX) {
+    return [=](std::size_t period) -> std::optional<Clock::duration> {
+        if (period < from || period >= to) return 0ms;
+        const std::size_t last = std::min(from + ((period - from) / periods + 1) * periods, to) - 1;
+        return static_cast<int>(last - period) * 10ms;
+    };
+}
+
+// When the audio of tick `tick` (the period a tick before it) has come: the end of its block.
+Clock::duration due_with_its_audio(std::size_t tick, const ScriptedDevice& device) {
+    return std::max<Clock::duration>(static_cast<int>(tick - 1) * 10ms + *device.late(tick - 1), tick * 10ms);
+}
+
+// A device that delivers every 10 ms, then in blocks of 300 ms, then every 10 ms again (a
+// sound server whose quantum changes). The ticks wait for each block as long as its device
+// now needs, so only its first long gap is lost: before the device's new rhythm is known,
+// the ticks of that gap wait the short wait and are padded. Every other pair reaches the
+// stream in its place, and each tick is written as soon as its audio has come, no later.
+TEST_F(MixerLoop, DeviceThatChangesItsRhythmLosesAtMostItsFirstLongGap) {
+    const std::size_t blocks_from = 300, blocks_to = 780;
+    ScriptedRun r(1, [&](std::vector<ScriptedDevice>& devices) { devices[0].late = in_blocks(30, blocks_from, blocks_to); });
+    ASSERT_TRUE(r.stream);
+    WrittenLate late;
+    late.watch(r);
+    r.clock.stop_at = 10s;
+    const std::uint64_t ticks = r.run();
+
+    const auto pairs = r.pairs(0);
+    ASSERT_EQ(pairs.size(), ticks * kBlockFrames);
+    std::size_t padded = 0;
+    for (std::size_t tick = 1; tick < ticks; ++tick) {
+        const bool silent = pairs[tick * kBlockFrames] == StereoPair{};
+        if (silent) {
+            ++padded;
+            ASSERT_GT(tick, blocks_from) << "tick " << tick << " is silent";
+            ASSERT_LE(tick, blocks_from + 30) << "tick " << tick << " is silent, after the first long gap";
+        }
+        for (std::size_t i = 0; i < kBlockFrames; ++i) {
+            const float expected = silent ? 0.0f : ScriptedDevice::value(tick - 1, i);
+            ASSERT_EQ(pairs[tick * kBlockFrames + i].left, expected) << "tick " << tick << " pair " << i;
+        }
+    }
+    // The first long gap: the ticks that gave up on their short wait before the block came.
+    EXPECT_EQ(padded, (30 * 10ms - kLateBudget) / 10ms - 2);
+    ASSERT_GT(late.ticks.size(), 990u);
+    for (std::size_t tick = blocks_from + 31; tick < late.ticks.size(); ++tick)
+        ASSERT_EQ(late.ticks[tick] + tick * 10ms, due_with_its_audio(tick, r.clock.devices[0])) << "tick " << tick;
+}
+
+// A device that delivers in blocks of 250 ms beside one that opens and never delivers. The
+// dead one is waited for once, at the start, and costs nothing after: from the bursty one's
+// third block each tick is written as soon as its audio has come, and the bursty track is
+// whole and in its place; the dead one is silent.
+TEST_F(MixerLoop, DeadTrackBesideOneThatDeliversInBlocksCostsNothing) {
+    ScriptedRun r(2, [](std::vector<ScriptedDevice>& devices) {
+        devices[0].late = in_blocks(25);
+        devices[1].absent = [](std::size_t) { return true; };
+    });
+    ASSERT_TRUE(r.stream);
+    for (MixTrack& track : r.f.mixer->tracks) track.pace.stream_start = r.clock.started;
+    WrittenLate late;
+    late.watch(r);
+    r.clock.stop_at = 8s;
+    const std::uint64_t ticks = r.run();
+
+    const auto bursty = r.pairs(0);
+    ASSERT_EQ(bursty.size(), ticks * kBlockFrames);
+    for (std::size_t at = 51 * kBlockFrames; at < bursty.size(); ++at)
+        ASSERT_EQ(bursty[at].left, ScriptedDevice::value(0, at - kBlockFrames)) << "pair " << at << " of the stream";
+    const auto dead = r.pairs(1);
+    EXPECT_TRUE(std::ranges::all_of(dead, [](const StereoPair& pair) { return pair == StereoPair{}; }));
+    ASSERT_GT(late.ticks.size(), 790u);
+    for (std::size_t tick = 51; tick < late.ticks.size(); ++tick)
+        ASSERT_EQ(late.ticks[tick] + tick * 10ms, due_with_its_audio(tick, r.clock.devices[0])) << "tick " << tick;
+}
+
 // Each block after the stream's start holds the device's audio of its own place: the
 // stream's first 10 ms are the block of silence that ffmpeg read at the start, so the first
 // tick's block is the device's 10 ms that began 10 ms after the start, at the device's pace,

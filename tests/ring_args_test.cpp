@@ -33,6 +33,7 @@ TEST(RingArgs, Table) {
     silent.tracks.clear();
     Config two = defaults;
     two.tracks = {track("Mic"), track("Off", false), track("Desktop")};
+    two.fps = 24;
     Config shortest = silent;
     shortest.replay_seconds = 5;
     shortest.fps = 30;
@@ -55,21 +56,22 @@ TEST(RingArgs, Table) {
     };
     const std::vector<Case> cases{
         {"defaults, one track", defaults, Encoder::libx264, "/r", screen(2560, 1440, 0, 0), ":0",
-         "-f x11grab -draw_mouse 1 -framerate 60 -fpsprobesize 0 -video_size 2560x1440 -i :0+0,0 -thread_queue_size 1024 "
-         "-f f32le -ar 48000 -ac 2 -i pipe:0 -filter_complex [0:v]format=yuv420p[v];[1:a]pan=stereo|c0=c0|c1=c1[t0] "
+         "-f x11grab -draw_mouse 1 -framerate 60 -fpsprobesize 0 -thread_queue_size 68 -video_size 2560x1440 -i :0+0,0 "
+         "-thread_queue_size 1024 -probesize 32 -f f32le -ar 48000 -ac 2 -i pipe:0 -filter_complex [0:v]format=yuv420p[v];[1:a]pan=stereo|c0=c0|c1=c1[t0] "
          "-map [v] -map [t0] " + x264_60 + " -c:a aac -b:a 160k " + ring60},
         {"no track", silent, Encoder::libx264, "/r", screen(2560, 1440, 0, 0), ":0",
          "-f x11grab -draw_mouse 1 -framerate 60 -fpsprobesize 0 -video_size 2560x1440 -i :0+0,0 "
          "-filter_complex [0:v]format=yuv420p[v] -map [v] " + x264_60 + " " + ring60},
         {"two tracks and a disabled one", two, Encoder::libx264, "/r", screen(1920, 1080, 1920, 0), ":1",
-         "-f x11grab -draw_mouse 1 -framerate 60 -fpsprobesize 0 -video_size 1920x1080 -i :1+1920,0 -thread_queue_size 1024 "
-         "-f f32le -ar 48000 -ac 4 -i pipe:0 -filter_complex [0:v]format=yuv420p[v];"
-         "[1:a]pan=stereo|c0=c0|c1=c1[t0];[1:a]pan=stereo|c0=c2|c1=c3[t1] -map [v] -map [t0] -map [t1] " +
-             x264_60 + " -c:a aac -b:a 160k " + ring60},
+         "-f x11grab -draw_mouse 1 -framerate 24 -fpsprobesize 0 -thread_queue_size 32 -video_size 1920x1080 -i :1+1920,0 "
+         "-thread_queue_size 1024 -probesize 32 -f f32le -ar 48000 -ac 4 -i pipe:0 -filter_complex [0:v]format=yuv420p[v];"
+         "[1:a]pan=stereo|c0=c0|c1=c1[t0];[1:a]pan=stereo|c0=c2|c1=c3[t1] -map [v] -map [t0] -map [t1] "
+         "-frame_drop_threshold 0.5 -c:v libx264 -preset ultrafast -tune zerolatency -crf 23 -pix_fmt yuv420p -g 24 "
+         "-c:a aac -b:a 160k " + ring60},
         {"vaapi, fallback screen, DISPLAY unset", defaults, Encoder::h264_vaapi, "/r", fallback_screen(),
          std::nullopt,
-         "-f x11grab -draw_mouse 1 -framerate 60 -fpsprobesize 0 -i :0 -vaapi_device /dev/dri/renderD128 -thread_queue_size 1024 "
-         "-f f32le -ar 48000 -ac 2 -i pipe:0 -filter_complex [0:v]format=nv12,hwupload[v];"
+         "-f x11grab -draw_mouse 1 -framerate 60 -fpsprobesize 0 -thread_queue_size 68 -i :0 -vaapi_device /dev/dri/renderD128 "
+         "-thread_queue_size 1024 -probesize 32 -f f32le -ar 48000 -ac 2 -i pipe:0 -filter_complex [0:v]format=nv12,hwupload[v];"
          "[1:a]pan=stereo|c0=c0|c1=c1[t0] -map [v] -map [t0] -frame_drop_threshold 0.5 -c:v h264_vaapi -qp 23 -g 60 -c:a aac -b:a 160k " +
              ring60},
         {"R=5, negative offsets, display with screen number", shortest, Encoder::libx264, "/r",
@@ -105,7 +107,7 @@ TEST(RingArgs, EveryTrackIsOneArgumentEach) {
     const auto args = ring_args(config, Encoder::libx264, "/ring dir", screen(64, 64, 0, 0));
     EXPECT_EQ(args.back(), "/ring dir/seg_%05d.ts");
     EXPECT_EQ(args[args.size() - 6], "/ring dir/ring.csv");
-    EXPECT_EQ(args.size(), 63u);
+    EXPECT_EQ(args.size(), 67u);
 }
 
 // A relative home directory gives a relative ring directory, which ffmpeg must not read as

@@ -2,7 +2,8 @@
 // worker (which appends whole frames of device samples, converted to floats in -1..1) and
 // the audio mixer (which trims and takes from the front). Beside the pairs it counts what the
 // device delivered and notes when the newest block came, which tells the mixer late audio
-// from lost audio; each delivery rings the mixer's DeliverySignal. The lock guards all of it;
+// from lost audio, and how far apart its blocks come, which tells it how long to wait for
+// them; each delivery rings the mixer's DeliverySignal. The lock guards all of it;
 // each side holds it once per block or tick (the mixer also when it looks whether a late
 // tick's audio has come), never while doing other work.
 #pragma once
@@ -15,6 +16,8 @@
 #include <memory>
 #include <mutex>
 #include <span>
+
+#include "engine/delivery_rhythm.hpp"
 
 namespace vc {
 
@@ -53,18 +56,20 @@ private:
     std::uint64_t rings_ = 0;
 };
 
-// What the device has handed over so far: every pair, when the newest block came, and how
-// many times it said it had lost audio before a block.
+// What the device has handed over so far: every pair, when the newest block came, how many
+// times it said it had lost audio before a block, and how far apart its blocks come lately.
 struct Deliveries {
     std::uint64_t delivered = 0;
     std::chrono::steady_clock::time_point last_arrival{};
     std::uint64_t losses = 0;
+    std::chrono::steady_clock::duration longest_gap{};  // DeliveryRhythm
 };
 
 class FrameQueue {
 public:
-    // Far above what the mixer keeps (its want plus 9600): reached only when nobody takes
-    // pairs any more, and then the oldest go, so a stalled mixer cannot grow memory for ever.
+    // Far above what the mixer keeps (its backlog, at most the longest wait): reached only
+    // when nobody takes pairs any more, and then the oldest go, so a stalled mixer cannot
+    // grow memory for ever.
     static constexpr std::size_t kCapacity = 96000;
 
     // The queue under its lock, for the mixer's trim and take.
@@ -107,6 +112,8 @@ public:
             deliveries_.delivered += frames;
             deliveries_.last_arrival = arrived;
             deliveries_.losses += after_loss ? 1 : 0;
+            rhythm_.note(arrived);
+            deliveries_.longest_gap = rhythm_.longest_gap();
             if (pairs_.size() > kCapacity)
                 pairs_.erase(pairs_.begin(), pairs_.begin() + static_cast<std::ptrdiff_t>(pairs_.size() - kCapacity));
             signal = signal_;
@@ -123,6 +130,7 @@ private:
     std::mutex mutex_;
     std::deque<StereoPair> pairs_;
     Deliveries deliveries_;
+    DeliveryRhythm rhythm_;
     std::shared_ptr<DeliverySignal> signal_;
 };
 

@@ -102,12 +102,17 @@ bool run_tick(MixerState& mixer, const StdinWriter& writer, const std::atomic<bo
     return true;
 }
 
-bool tracks_ready(MixerState& mixer, TickTime tick) {
+TickWait tick_wait(MixerState& mixer, TickTime tick) {
+    TickWait wait;
     for (MixTrack& track : mixer.tracks) {
         auto locked = track.queue->lock();
-        if (!ready_to_take(locked.pairs().size(), locked.deliveries(), track.resample, track.pace, tick)) return false;
+        const Deliveries deliveries = locked.deliveries();
+        if (ready_to_take(locked.pairs().size(), deliveries, track.resample, track.pace, tick)) continue;
+        wait.ready = false;
+        const auto given_up = tick.deadline + audio_wait(deliveries);
+        if (tick.now < given_up) wait.until = std::min(wait.until.value_or(given_up), given_up);
     }
-    return true;
+    return wait;
 }
 
 std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
@@ -124,19 +129,18 @@ std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, co
         }
         // The count of deliveries is taken before each look, so that one that comes between
         // the look and the wait ends the wait at once.
-        const auto given_up = deadline + kLateBudget;
         std::uint64_t seen = mixer.deliveries->rings();
-        bool ready = tracks_ready(mixer, {deadline, clock.now()});
-        while (!ready && clock.now() < given_up) {
-            clock.wait_for_delivery(*mixer.deliveries, seen, given_up);
+        TickWait wait = tick_wait(mixer, {deadline, clock.now()});
+        while (wait.until) {
+            clock.wait_for_delivery(*mixer.deliveries, seen, *wait.until);
             if (stop.load()) return ticks;
             seen = mixer.deliveries->rings();
-            ready = tracks_ready(mixer, {deadline, clock.now()});
+            wait = tick_wait(mixer, {deadline, clock.now()});
         }
         if (const auto waited = clock.now() - deadline; waited > std::chrono::steady_clock::duration::zero())
             VC_TRACE("engine::audio", "tick waited for audio",
                      log::field("ms", std::chrono::duration<double, std::milli>(waited).count()),
-                     log::field("ready", ready));
+                     log::field("ready", wait.ready));
         const auto due = deadline;
         deadline += kTick;
         ++ticks;

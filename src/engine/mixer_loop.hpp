@@ -79,14 +79,21 @@ protected:
 // std::chrono::steady_clock and std::this_thread::sleep_for.
 TickClock& steady_tick_clock();
 
-// Whether every track holds what `tick` takes (ready_to_take).
-bool tracks_ready(MixerState& mixer, TickTime tick);
+// Where `tick` stands in its wait for audio. `until`: nullopt once every track holds what
+// the tick takes (ready_to_take) or has been waited for as long as its device needs
+// (audio_wait); otherwise the end of the shortest of the waits that still run. `ready`:
+// every track holds what the tick takes.
+struct TickWait {
+    std::optional<std::chrono::steady_clock::time_point> until;
+    bool ready = true;
+};
+TickWait tick_wait(MixerState& mixer, TickTime tick);
 
 // Ticks on absolute 10 ms deadlines of `clock`, the first at `first_deadline` (at once
 // without one), until `stop` is seen (before the first tick, after every sleep and after
-// every tick) or a write fails. A tick whose audio has not all come waits for it, up to
-// kLateBudget past its deadline, and looks again whenever a track delivers; a track that
-// has gone quiet is not waited for (kQuietAfter). Late ticks are never skipped: after a
+// every tick) or a write fails. A tick whose audio has not all come waits for it, as long
+// past its deadline as each track's device needs (audio_wait), and looks again whenever a
+// track delivers; a track that has gone quiet is not waited for (kQuietAfter). Late ticks are never skipped: after a
 // stall they run back to back until caught up. Gives the number of ticks that ran, the
 // failed one included.
 std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,

@@ -104,6 +104,16 @@ std::size_t pairs_lost(Deliveries deliveries, const ResampleState& resample, Tra
 
 }  // namespace
 
+std::chrono::steady_clock::duration audio_wait(Deliveries deliveries) {
+    const auto rhythm = std::chrono::duration_cast<std::chrono::steady_clock::duration>(deliveries.longest_gap + kRhythmMargin);
+    return std::clamp<std::chrono::steady_clock::duration>(rhythm, kLateBudget, kLongestAudioWait);
+}
+
+std::size_t backlog_limit(Deliveries deliveries, const ResampleState& resample) {
+    const auto wait = std::chrono::duration<double>(audio_wait(deliveries)).count();
+    return std::max(kBacklogPairs, static_cast<std::size_t>(pairs_in(wait, resample)));
+}
+
 std::size_t pairs_behind(Deliveries deliveries, const ResampleState& resample, const TrackPace& pace) {
     const auto start = start_of(deliveries, resample, pace);
     if (!start || !pace.earliest_start || *start <= *pace.earliest_start) return 0;
@@ -121,7 +131,7 @@ bool ready_to_take(std::size_t queued, Deliveries deliveries, const ResampleStat
     const double off = misplaced(queued, deliveries, resample, pace, tick.deadline);
     if (off > pairs_in(kMisplacedSeconds, resample)) return true;  // its pairs are gone: it is silent
     if (says_lost(deliveries, resample, pace, pace.quiet)) return true;  // silence will stand in for it
-    return queued >= pairs_wanted(resample) + std::min(late_pairs(off, resample, pace), kBacklogPairs);
+    return queued >= pairs_wanted(resample) + std::min(late_pairs(off, resample, pace), backlog_limit(deliveries, resample));
 }
 
 TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, ResampleState& resample, TrackPace& pace,
@@ -150,7 +160,7 @@ TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, Resa
         }
         drop_front(queue, report.late + report.quiet);
     }
-    if (queue.size() > want + kBacklogPairs) {
+    if (queue.size() > want + backlog_limit(deliveries, resample)) {
         report.backlog = queue.size() - want;
         drop_front(queue, report.backlog);
     }

@@ -14,13 +14,14 @@
 #include <deque>
 #include <optional>
 
+#include "engine/delivery_rhythm.hpp"
 #include "engine/frame_queue.hpp"
 #include "engine/mixer_tick.hpp"
 #include "engine/stream_rate.hpp"
 
 namespace vc {
 
-inline constexpr std::size_t kBacklogPairs = kStreamRate / 5;  // 200 ms: more queued than this is cut
+inline constexpr std::size_t kBacklogPairs = kStreamRate / 5;  // 200 ms: more queued than this is cut (backlog_limit)
 // The tick due at a moment takes the device's 10 ms that, at its pace, began this long
 // before: a device delivers in periods (10 ms, or more through a sound server), so the pairs
 // that its pace says have come by a moment may still be on their way for up to a period.
@@ -54,13 +55,27 @@ inline constexpr float kSilentSample = 1.0f / 1024;  // about -60 dBFS
 // processes, PulseAudio's audio came at most 75 ms late, and 4 ticks in 40000 waited more
 // than 20 ms; ffmpeg holds the picture back meanwhile without harm.
 inline constexpr auto kLateBudget = std::chrono::milliseconds(100);
+// A device that hands its audio over in blocks (delivery_rhythm.hpp) is waited for as long
+// as its blocks lately came apart, and this much more, up to kLongestAudioWait: so a tick
+// waits for the block that brings its audio, and a device that delivers every few
+// milliseconds keeps the short wait above.
+inline constexpr auto kRhythmMargin = std::chrono::milliseconds(50);
 // A track that has gone quiet is not waited for: its blocks are silent at once until it
 // delivers again (a device that opens but delivers nothing, a suspended sound server's
 // monitor). One that has delivered nothing since the stream began has gone quiet once that
-// has lasted the budget; one that delivered before, once it has delivered nothing for
-// kQuietAfter: until then a starved sound server may still hand over what it held, in time
-// for the ticks that wait for it.
-inline constexpr auto kQuietAfter = std::chrono::seconds(1);
+// has lasted kLateBudget; one that delivered before, once it has delivered nothing for
+// longer than any wait: until then a starved sound server, or a device between two of its
+// blocks, may still hand over what it held, in time for the ticks that wait for it.
+inline constexpr auto kQuietAfter = kLongestAudioWait;
+
+// How long a tick waits past its deadline for the track's audio: kLateBudget, or the
+// device's longest gap between deliveries lately and kRhythmMargin, at most
+// kLongestAudioWait.
+std::chrono::steady_clock::duration audio_wait(Deliveries deliveries);
+
+// The most a track's queue may hold past a tick's take before its oldest pairs are cut, in
+// device pairs: kBacklogPairs, or as much as the device hands over at once (its wait).
+std::size_t backlog_limit(Deliveries deliveries, const ResampleState& resample);
 
 // When a tick is due, and the moment it looks or takes (later, once it waited for audio).
 struct TickTime {
@@ -108,8 +123,8 @@ std::size_t pairs_behind(Deliveries deliveries, const ResampleState& resample, c
 
 // Whether the track's block for `tick` can be taken now: the queue holds the pairs that
 // belong to it (after any that came too late for their own ticks), its pairs are gone (lost,
-// cut) and it is silent, or the track has gone quiet. Otherwise the tick may wait a little
-// (see kLateBudget).
+// cut) and it is silent, or the track has gone quiet. Otherwise the tick may wait for it
+// (audio_wait).
 bool ready_to_take(std::size_t queued, Deliveries deliveries, const ResampleState& resample, const TrackPace& pace,
                    TickTime tick);
 
@@ -118,7 +133,7 @@ bool ready_to_take(std::size_t queued, Deliveries deliveries, const ResampleStat
 //  - a device behind that lost audio (see kLossSeconds), or that delivers again after it
 //    had gone quiet, gets silence standing in for it;
 //  - pairs that belonged to earlier ticks are dropped (see kMisplacedSeconds);
-//  - cuts a backlog past wanted + 9600 to the newest `wanted` pairs;
+//  - cuts a backlog past wanted + backlog_limit to the newest `wanted` pairs;
 //  - where this tick's pairs are gone (lost, cut), the tick is silent;
 //  - moves up to `wanted` pairs into `pending`. What is still missing is padded with silence
 //    by fill_block, and the pairs that come for it later are dropped as late.

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "engine/delivery_rhythm.hpp"
 #include "engine/format.hpp"
 #include "engine/ring_files.hpp"
 #include "engine/stream_rate.hpp"
@@ -10,6 +11,9 @@
 namespace vc {
 
 namespace {
+
+// What ffmpeg queues of an input by default (its "-thread_queue_size").
+constexpr std::uint64_t kFfmpegQueuedPackets = 8;
 
 std::string display_name() {
     const char* value = std::getenv("DISPLAY");
@@ -44,6 +48,14 @@ std::vector<std::string> ring_args(const Config& config, Encoder encoder,
     // guess (80 fps for 30) that the segments then carry.
     std::vector<std::string> args{"-f", "x11grab", "-draw_mouse", "1", "-framerate", format("{}", config.fps),
                                   "-fpsprobesize", "0"};
+    // ffmpeg takes the picture on only as far as the sound has come: while the mixer waits
+    // for a device that delivers in blocks (up to kLongestAudioWait), the grabbed frames wait
+    // in this queue. With ffmpeg's own 8 the grab would stall instead, and the picture
+    // freeze for the rest of each wait. Frames queue only while audio is late.
+    if (tracks > 0) {
+        const auto waiting_frames = config.fps * kLongestAudioWait.count() / 1000;
+        args.insert(args.end(), {"-thread_queue_size", format("{}", waiting_frames + kFfmpegQueuedPackets)});
+    }
     if (screen.width != 0) {
         args.insert(args.end(), {"-video_size", format("{}x{}", screen.width, screen.height), "-i",
                                  format("{}+{},{}", display, screen.x, screen.y)});
@@ -55,8 +67,11 @@ std::vector<std::string> ring_args(const Config& config, Encoder encoder,
     std::size_t audio_input = 0;
     for (const auto& arg : args) audio_input += arg == "-i" ? 1 : 0;
     if (tracks > 0)
-        args.insert(args.end(), {"-thread_queue_size", "1024", "-f", "f32le", "-ar", format("{}", kStreamRate), "-ac",
-                                 format("{}", 2 * tracks), "-i", "pipe:0"});
+        // "-probesize 32": ffmpeg would otherwise read a second of the sound before it set up
+        // its outputs, while the grab waited; the frames it then grabbed to catch up would
+        // fill the queue above at every start.
+        args.insert(args.end(), {"-thread_queue_size", "1024", "-probesize", "32", "-f", "f32le", "-ar",
+                                 format("{}", kStreamRate), "-ac", format("{}", 2 * tracks), "-i", "pipe:0"});
 
     std::string graph = encoder == Encoder::h264_vaapi ? "[0:v]format=nv12,hwupload[v]" : "[0:v]format=yuv420p[v]";
     for (std::size_t l = 0; l < tracks; ++l)

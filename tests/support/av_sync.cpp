@@ -412,13 +412,14 @@ Offset SyncRig::reference(int flashes) {
     return offsets_of(file, static_cast<std::size_t>(2 * flashes - 1), "the reference", kReferenceSchedule);
 }
 
-std::expected<Engine, std::string> SyncRig::start_engine(std::uint32_t replay_seconds, int fps) {
+std::expected<Engine, std::string> SyncRig::start_engine(std::uint32_t replay_seconds, int fps,
+                                                         std::optional<std::string> device) {
     Config config = default_config();
     config.encoder = "libx264";
     config.replay_seconds = replay_seconds;
     config.fps = static_cast<std::uint32_t>(fps);
     config.clips_dir = home_ / "clips";
-    config.tracks = {Track{.name = "Desk", .source = TrackSource::Input, .device = "vc_desk"}};
+    config.tracks = {Track{.name = "Desk", .source = TrackSource::Input, .device = std::move(device)}};
     engine_started_ = Clock::now();
     auto spawned = spawn_engine(config, probes_);
     if (!spawned) return std::unexpected(format_engine_error(spawned.error()));
@@ -493,6 +494,29 @@ std::expected<SyncRig::ToneBreaks, std::string> SyncRig::tone_breaks(std::uint32
         if (b->seconds < replay_seconds / 2.0)
             return failure("too little tone: clip " + describe(breaks.clip) + "; ffmpeg alone " +
                            describe(breaks.ffmpeg_alone) + "; witness " + describe(breaks.witness));
+    return breaks;
+}
+
+std::expected<SyncRig::BlockBreaks, std::string> SyncRig::block_tone_breaks(std::chrono::milliseconds block,
+                                                                           std::uint32_t replay_seconds) {
+    const auto run = format("blocks-{}", ++references_);
+    const auto fifo = home_ / (run + ".fifo");
+    pulse_.add_pipe_source(run, fifo);
+    pulse_.set_default_source(run);
+    BlockTone tone(fifo, block);
+    MonitorRecorder alone(MonitorRecorder::Tool::ffmpeg, home_ / (run + "-ffmpeg.raw"), run);
+    auto engine = start_engine(replay_seconds, 30, std::nullopt);
+    if (!engine) return std::unexpected(engine.error());
+    // Past the start, where the device's first block and its first gap are lost before its
+    // rhythm is known.
+    const auto clip = save_when_listed(*engine, replay_seconds + 3.0);
+    engine->commands.send(command::Stop{});
+    if (!clip) return std::unexpected(clip.error());
+    BlockBreaks breaks{find_breaks(decoded_mono(clip->path)), find_breaks(alone.finish())};
+    for (const Breaks* b : {&breaks.clip, &breaks.ffmpeg_alone})
+        if (b->seconds < replay_seconds / 2.0)
+            return failure("too little tone: clip " + describe(breaks.clip) + "; ffmpeg alone " +
+                           describe(breaks.ffmpeg_alone));
     return breaks;
 }
 

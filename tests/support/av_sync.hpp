@@ -149,9 +149,11 @@ public:
     // this rig shows when nothing of ours is in the way.
     Offset reference(int flashes);
 
-    // An engine recording the screen at `fps` with one track, "vc_desk" (the flashes' sound),
-    // once its ring has listed two seconds.
-    std::expected<Engine, std::string> start_engine(std::uint32_t replay_seconds = 12, int fps = 60);
+    // An engine recording the screen at `fps` with one track, "vc_desk" (the flashes' sound)
+    // unless another `device` is named (nullopt: ALSA's default, the sound server's default
+    // source), once its ring has listed two seconds.
+    std::expected<Engine, std::string> start_engine(std::uint32_t replay_seconds = 12, int fps = 60,
+                                                    std::optional<std::string> device = "vc_desk");
 
     // A whole clip of `replay_seconds` from a running engine recording at `fps`, with a flash
     // and a tone every 2 s from its first second to its last, and ffmpeg alone recording the
@@ -174,6 +176,16 @@ public:
         Breaks clip, ffmpeg_alone, witness;
     };
     std::expected<ToneBreaks, std::string> tone_breaks(std::uint32_t replay_seconds);
+
+    // The steady tone from a device that hands it over in blocks of `block` (BlockTone), the
+    // sound server's default source, for a whole clip of `replay_seconds` recorded by a new
+    // engine on the default device and by ffmpeg alone on that source at the same time; the
+    // breaks of each (no witness: ffmpeg alone reads the source itself).
+    struct BlockBreaks {
+        Breaks clip, ffmpeg_alone;
+    };
+    std::expected<BlockBreaks, std::string> block_tone_breaks(std::chrono::milliseconds block,
+                                                              std::uint32_t replay_seconds);
 
 private:
     // ffmpeg alone recording the screen and the sound server's monitor (or, with `alsa`, the

@@ -50,14 +50,24 @@ std::string PulseServer::alsa_config() {
            "pcm.vc_desk_play { type pulse; device \"vsink\" }\n";
 }
 
-void PulseServer::add_suspended_sink(const std::string& name) {
-    for (std::vector<std::string> args : {std::vector<std::string>{"load-module", "module-null-sink", "sink_name=" + name},
-                                          std::vector<std::string>{"suspend-sink", name, "1"}}) {
-        Command command("pactl", args);
-        command.stdin_mode = Stdio::null_device;
-        auto run = Process::output(std::move(command));
-        if (!run || !run->status.success()) throw std::runtime_error("pactl " + args.front() + " failed");
-    }
+void PulseServer::pactl(std::vector<std::string> args) {
+    const std::string what = args.front();
+    Command command("pactl", std::move(args));
+    command.stdin_mode = Stdio::null_device;
+    auto run = Process::output(std::move(command));
+    if (!run || !run->status.success()) throw std::runtime_error("pactl " + what + " failed");
 }
+
+void PulseServer::add_suspended_sink(const std::string& name) {
+    pactl({"load-module", "module-null-sink", "sink_name=" + name});
+    pactl({"suspend-sink", name, "1"});
+}
+
+void PulseServer::add_pipe_source(const std::string& name, const std::filesystem::path& fifo) {
+    pactl({"load-module", "module-pipe-source", "source_name=" + name, "file=" + fifo.string(), "format=float32le",
+           "rate=48000", "channels=2"});
+}
+
+void PulseServer::set_default_source(const std::string& name) { pactl({"set-default-source", name}); }
 
 }  // namespace vc::test

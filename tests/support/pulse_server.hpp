@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/process.hpp"
 #include "support/environment.hpp"
@@ -33,7 +34,17 @@ public:
     // std::runtime_error when pactl fails.
     void add_suspended_sink(const std::string& name);
 
+    // A source `name` that posts whatever is written into the FIFO `fifo` (which the server
+    // makes), when it is written: 48 kHz stereo 32-bit floats. Throws std::runtime_error
+    // when pactl fails.
+    void add_pipe_source(const std::string& name, const std::filesystem::path& fifo);
+
+    // What ALSA's "default" device captures from. Throws std::runtime_error when pactl fails.
+    void set_default_source(const std::string& name);
+
 private:
+    static void pactl(std::vector<std::string> args);
+
     TempDir runtime_;
     ScopedEnv env_;
     std::optional<Process> daemon_;

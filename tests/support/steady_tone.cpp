@@ -1,5 +1,10 @@
 #include "support/steady_tone.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cmath>
 #include <cstdio>
@@ -62,16 +67,57 @@ void SteadyTone::feed() {
     }
 }
 
-MonitorRecorder::MonitorRecorder(Tool tool, std::filesystem::path raw) : raw_(std::move(raw)) {
+BlockTone::BlockTone(const std::filesystem::path& fifo, std::chrono::milliseconds block)
+    : fifo_(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) {
+    if (!fifo_) throw std::runtime_error("cannot open " + fifo.string() + ": " + std::strerror(errno));
+    feeder_ = std::thread(&BlockTone::feed, this, block);
+}
+
+BlockTone::~BlockTone() {
+    stop_.store(true);
+    feeder_.join();
+}
+
+void BlockTone::feed(std::chrono::milliseconds block) {
+    std::vector<float> samples(2 * static_cast<std::size_t>(kToneRate * block.count() / 1000));
+    std::uint64_t n = 0;
+    const double step = 2.0 * std::numbers::pi * kToneHz / kToneRate;
+    auto due = std::chrono::steady_clock::now();
+    while (!stop_.load()) {
+        due += block;
+        std::this_thread::sleep_until(due);
+        for (std::size_t i = 0; i < samples.size(); i += 2, ++n)
+            samples[i] = samples[i + 1] =
+                kAmplitude * static_cast<float>(std::sin(step * static_cast<double>(n % kToneRate)));
+        // Written whole, however long the source takes to read it; a source that stops
+        // reading (suspended) is waited for only until the tone is stopped.
+        std::string_view bytes{reinterpret_cast<const char*>(samples.data()), samples.size() * sizeof(float)};
+        while (!bytes.empty()) {
+            const ssize_t written = ::write(fifo_.get(), bytes.data(), bytes.size());
+            if (written > 0) {
+                bytes.remove_prefix(static_cast<std::size_t>(written));
+            } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
+                return;
+            } else {
+                pollfd ready{fifo_.get(), POLLOUT, 0};
+                (void)::poll(&ready, 1, 50);
+                if (stop_.load()) return;
+            }
+        }
+    }
+}
+
+MonitorRecorder::MonitorRecorder(Tool tool, std::filesystem::path raw, const std::string& source)
+    : raw_(std::move(raw)) {
     std::vector<std::string> args;
     if (tool == Tool::parec) {
-        args = {"-c", "exec parec --device=vsink.monitor --latency-msec=200 --format=float32le --rate=48000 "
+        args = {"-c", "exec parec --device=\"$1\" --latency-msec=200 --format=float32le --rate=48000 "
                       "--channels=1 --raw > \"$0\"",
-                raw_.string()};
+                raw_.string(), source};
     } else {
-        args = {"-c", "exec ffmpeg -hide_banner -loglevel error -y -f pulse -i vsink.monitor -ac 1 -ar 48000 "
+        args = {"-c", "exec ffmpeg -hide_banner -loglevel error -y -f pulse -i \"$1\" -ac 1 -ar 48000 "
                       "-f f32le \"$0\"",
-                raw_.string()};
+                raw_.string(), source};
     }
     Command command("/bin/sh", std::move(args));
     command.stdin_mode = Stdio::null_device;

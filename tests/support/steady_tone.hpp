@@ -5,13 +5,15 @@
 //    missing);
 //  - splices: breaks of the sine away from any hole (audio cut out or put in), found where
 //    the residual x[n] - 2cos(w)x[n-1] + x[n-2], zero for a clean sine, passes 0.01.
-// SteadyTone plays it (`pacat`, fed by a thread); MonitorRecorder records the monitor with
+// SteadyTone plays it (`pacat`, fed by a thread), BlockTone hands it to a source in blocks;
+// MonitorRecorder records the monitor (or another source) with
 // `parec` (the witness: a second reader of the same source, which tells a gap of the source
 // from a recorder's) or with ffmpeg alone (the anchor). Each object stops what it started,
 // by pid, when it goes; the PulseAudio server must outlive them.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -42,12 +44,32 @@ private:
     std::thread feeder_;
 };
 
+// A device that hands its sound over in blocks (a sound server with a long quantum, a
+// network source): the steady tone written into a pipe source's FIFO (PulseServer::
+// add_pipe_source) `block` at a time, each block once its last sample is due by the clock,
+// the tone's phase running on from block to block.
+class BlockTone {
+public:
+    // Throws std::runtime_error when the FIFO has no reader (the pipe source is not loaded).
+    BlockTone(const std::filesystem::path& fifo, std::chrono::milliseconds block);
+    ~BlockTone();
+    BlockTone(const BlockTone&) = delete;
+    BlockTone& operator=(const BlockTone&) = delete;
+
+private:
+    void feed(std::chrono::milliseconds block);
+
+    FileDescriptor fifo_;
+    std::atomic<bool> stop_{false};
+    std::thread feeder_;
+};
+
 class MonitorRecorder {
 public:
     enum class Tool { parec, ffmpeg };
-    // Records vsink.monitor as 48 kHz mono floats into `raw`. Throws std::runtime_error when
-    // the tool cannot be started.
-    MonitorRecorder(Tool tool, std::filesystem::path raw);
+    // Records the sound server's `source` as 48 kHz mono floats into `raw`. Throws
+    // std::runtime_error when the tool cannot be started.
+    MonitorRecorder(Tool tool, std::filesystem::path raw, const std::string& source = "vsink.monitor");
     ~MonitorRecorder();
     MonitorRecorder(const MonitorRecorder&) = delete;
     MonitorRecorder& operator=(const MonitorRecorder&) = delete;
