@@ -48,6 +48,7 @@ void print_whole_clip(const char* what, vc::test::SyncRig& rig, vc::Engine& engi
         return;
     }
     const double alone = measured->alone_median();
+    const auto timeline = vc::test::clip_timeline(measured->info.path, fps);
     double first = 0.0, last = 0.0, worst = 0.0;
     for (std::size_t i = 0; i < measured->clip.each.size(); ++i) {
         const double off = measured->clip.each[i] - alone;
@@ -60,7 +61,7 @@ void print_whole_clip(const char* what, vc::test::SyncRig& rig, vc::Engine& engi
                 "    timeline: %s\n",
                 what, measured->clip.text().c_str(), measured->alone.text().c_str(), measured->alone_alsa.text().c_str(),
                 (measured->clip.median() - alone) * 1e3, first * 1e3, last * 1e3, worst * 1e3,
-                measured->clip.each.size(), vc::test::clip_timeline(measured->info.path, fps).text().c_str());
+                measured->clip.each.size(), timeline ? timeline->text().c_str() : timeline.error().c_str());
     if (measured->info.meta) std::printf("    duration_s in the JSON: %.3f\n", measured->info.meta->duration_s);
     std::fflush(stdout);
 }

@@ -223,11 +223,12 @@ TEST_F(ClipFixture, AudioTrackStaysInStepWithTheVideo) {
     // Where the segments meet, no gap and no overlap in either stream: each packet one frame
     // after the one before, and the video as long as the segments the clip says it holds.
     const auto timeline = test::clip_timeline(clip->path, 60);
-    std::printf("timeline: %s\n", timeline.text().c_str());
-    EXPECT_TRUE(timeline.video.off.empty()) << timeline.text();
-    EXPECT_TRUE(timeline.audio.off.empty()) << timeline.text();
+    ASSERT_TRUE(timeline) << timeline.error();
+    std::printf("timeline: %s\n", timeline->text().c_str());
+    EXPECT_TRUE(timeline->video.off.empty()) << timeline->text();
+    EXPECT_TRUE(timeline->audio.off.empty()) << timeline->text();
     ASSERT_TRUE(clip->meta);
-    EXPECT_NEAR(timeline.video.length, clip->meta->duration_s, 1.0 / 60) << timeline.text();
+    EXPECT_NEAR(timeline->video.length, clip->meta->duration_s, 1.0 / 60) << timeline->text();
     // Both inputs start at 0 inside ffmpeg; what is left is where the clip's first segment
     // was cut: at a video key frame, while the audio inside it begins with the next whole
     // AAC frame (1024 samples, 21.3 ms). So the start lies within one AAC frame (8 ms was

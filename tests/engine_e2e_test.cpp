@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +19,10 @@
 #include "engine/process.hpp"
 #include "engine/ring_list.hpp"
 #include "support/environment.hpp"
+#include "support/clip_timeline.hpp"
 #include "support/fake_ffmpeg.hpp"
+#include "support/screen_noise.hpp"
+#include "support/tmpfs_mount.hpp"
 #include "support/xvfb.hpp"
 
 namespace vc {
@@ -26,6 +30,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+// The long join's size: its clip's seconds, and the noise that makes its bitrate high.
+constexpr std::uint32_t kLongJoinSeconds = 30;
+constexpr int kNoiseWidth = 640;
+constexpr int kNoiseHeight = 360;
 
 bool process_exists(pid_t pid) { return std::filesystem::exists("/proc/" + std::to_string(pid)); }
 
@@ -274,6 +283,117 @@ TEST_F(RealEngineFixture, SlowJoinThatReadEverySegmentInTimeKeepsItsClip) {
 
         engine.commands.send(command::Stop{});
     }
+}
+
+// A join that stalls in the middle of its oldest segment (strace stops it after its third
+// read of the file) until the recorder comes round to that segment, while the screen has
+// turned still: the recorder cuts the segment short to begin a still second in it, smaller
+// than what the join had read, so that the join's next read finds the end of the file and
+// reads nothing; then the join goes on with the next segments, which the recorder has not
+// reached. That clip would lack the rest of its first second, the later seconds in their
+// places: a hole. The save joins again, and the clip it keeps holds every frame of its
+// seconds.
+TEST_F(RealEngineFixture, JoinThatFindsItsSegmentCutShortUnderItJoinsAgain) {
+    const auto ring = home / ".cache/vantrelclips/ring";
+    test::TempDir bin;
+    const std::string dir = bin.path().string();
+    const auto wrapper = bin.write(
+        "ffmpeg", "#!/bin/sh\n"
+                  "case \" $* \" in *\" concat \"*) ;; *) exec ffmpeg \"$@\";; esac\n"
+                  "echo >> '" + dir + "/joins'\n"
+                  "if [ \"$(wc -l < '" + dir + "/joins')\" -gt 1 ]; then exec ffmpeg \"$@\"; fi\n"
+                  "oldest=$(grep '^file ' '" + (ring / "save.txt").string() + "' | head -n 1 | sed \"s/^file '//; s/'$//\")\n"
+                  "stat -c %s \"$oldest\" > '" + dir + "/size_at_start'\n"
+                  "strace -f -qq -o /dev/null -P \"$oldest\" -e trace=read -e inject=read:signal=STOP:when=3 "
+                  "ffmpeg \"$@\" &\n"
+                  "tracer=$!\n"
+                  // Until the recorder has cut it short (a minute at most, so that the test ends).
+                  "n=0\n"
+                  "while [ \"$(stat -c %s \"$oldest\")\" -ge 98304 ] && [ $n -lt 6000 ]; do sleep 0.01; n=$((n + 1)); done\n"
+                  "stat -c %s \"$oldest\" > '" + dir + "/size_when_cut'\n"
+                  "kill -CONT $(pgrep -P $tracer)\n"
+                  "wait $tracer\n");
+    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+    test::ScopedEnv stand_in{{"VANTREL_FFMPEG", dir}};
+
+    test::ScreenNoise noise(xvfb.display(), 320, 240);
+    Config settings = config();
+    auto spawned = spawn_engine(settings, probes);
+    ASSERT_TRUE(spawned) << format_engine_error(spawned.error());
+    Engine engine = std::move(*spawned);
+    const auto deadline = Clock::now() + 60s;
+    const std::size_t whole_list = settings.replay_seconds + 2;
+    while (listed_segments(ring) < whole_list && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
+    ASSERT_GE(listed_segments(ring), whole_list) << "a whole ring list";
+    noise.still();
+
+    engine.commands.send(command::Save{0ns, Origin::manual});
+    std::optional<ClipInfo> clip;
+    for (std::optional<EngineEvent> event; !clip && (event = next_event(engine, 120s));) {
+        if (auto* saved = std::get_if<event::ClipSaved>(&*event)) clip = saved->clip;
+        if (auto* message = std::get_if<event::Message>(&*event)) ADD_FAILURE() << message->text;
+    }
+    ASSERT_TRUE(clip) << "no clip";
+    // The first join's oldest segment: a noisy second, more than three reads, as the join
+    // began; cut short, below what the join had read, when the join went on.
+    EXPECT_GT(std::stoul(test::read_file(bin / "size_at_start")), 3u * 32768) << "three reads of it";
+    EXPECT_LT(std::stoul(test::read_file(bin / "size_when_cut")), 3u * 32768) << "cut short";
+    EXPECT_EQ(test::read_file(bin / "joins"), "\n\n") << "joined again";
+
+    const auto timeline = test::clip_timeline(clip->path, static_cast<int>(settings.fps), false);
+    ASSERT_TRUE(timeline) << timeline.error();
+    EXPECT_TRUE(timeline->video.off.empty()) << timeline->text();
+    ASSERT_TRUE(clip->meta);
+    EXPECT_NEAR(timeline->video.length, clip->meta->duration_s, 1.0 / settings.fps) << timeline->text();
+    engine.commands.send(command::Stop{});
+}
+
+// A long join at a high bitrate, slowed to twice real time (a slow disk), with the ring on a
+// file system that keeps no access times ("noatime"): from some ten seconds in, the recorder
+// rewrites the segments that the join has already read, its writes between the join's reads.
+// None of that is an overtake: the join keeps its clip the first time, and the clip holds
+// every frame of its seconds.
+TEST_F(RealEngineFixture, LongSlowJoinAtAHighBitrateOnANoatimeRingKeepsItsClip) {
+    test::TmpfsMount cache(MS_NOATIME);
+    test::ScopedEnv cache_home{{"XDG_CACHE_HOME", cache.path().string()}};
+    const auto ring = cache / "vantrelclips/ring";
+    test::TempDir bin;
+    const std::string dir = bin.path().string();
+    const auto wrapper = bin.write("ffmpeg", "#!/bin/sh\n"
+                                             "case \" $* \" in *\" concat \"*) ;; *) exec ffmpeg \"$@\";; esac\n"
+                                             "echo >> '" + dir + "/joins'\n"
+                                             "exec ffmpeg -readrate 2 \"$@\"\n");
+    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+    test::ScopedEnv stand_in{{"VANTREL_FFMPEG", dir}};
+
+    test::ScreenNoise noise(xvfb.display(), kNoiseWidth, kNoiseHeight);
+    Config settings = config();
+    settings.replay_seconds = kLongJoinSeconds;
+    settings.quality = 1;
+    settings.fps = 30;
+    auto spawned = spawn_engine(settings, probes);
+    ASSERT_TRUE(spawned) << format_engine_error(spawned.error());
+    Engine engine = std::move(*spawned);
+    const auto deadline = Clock::now() + std::chrono::seconds(2 * kLongJoinSeconds + 60);
+    const std::size_t whole_list = settings.replay_seconds + 2;
+    while (listed_segments(ring) < whole_list && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
+    ASSERT_GE(listed_segments(ring), whole_list) << "a whole ring list";
+
+    engine.commands.send(command::Save{0ns, Origin::manual});
+    std::optional<ClipInfo> clip;
+    for (std::optional<EngineEvent> event; !clip && (event = next_event(engine, 300s));) {
+        if (auto* saved = std::get_if<event::ClipSaved>(&*event)) clip = saved->clip;
+        if (auto* message = std::get_if<event::Message>(&*event)) ADD_FAILURE() << message->text;
+    }
+    ASSERT_TRUE(clip) << "no clip";
+    EXPECT_EQ(test::read_file(bin / "joins"), "\n") << "joined once";
+    const auto timeline = test::clip_timeline(clip->path, 30, false);
+    ASSERT_TRUE(timeline) << timeline.error();
+    std::printf("%.1f MB, %s\n", static_cast<double>(clip->size) / 1e6, timeline->text().c_str());
+    EXPECT_TRUE(timeline->video.off.empty()) << timeline->text();
+    ASSERT_TRUE(clip->meta);
+    EXPECT_NEAR(timeline->video.length, clip->meta->duration_s, 1.0 / 30) << timeline->text();
+    engine.commands.send(command::Stop{});
 }
 
 TEST_F(EngineFixture, RecorderWithoutASegmentListGetsTheNoticeAndRuns) {

@@ -44,11 +44,12 @@ TEST(ClipSync, EveryEdgeOfAWholeClipLiesWhereFfmpegAlonePutsIt) {
         EXPECT_NEAR(measured->clip.median(), alone, kMedianTolerance) << measured->clip.text();
 
         const auto timeline = test::clip_timeline(measured->info.path, fps);
-        std::printf("  timeline: %s\n", timeline.text().c_str());
-        EXPECT_TRUE(timeline.video.off.empty()) << timeline.text();
-        EXPECT_TRUE(timeline.audio.off.empty()) << timeline.text();
+        ASSERT_TRUE(timeline) << timeline.error();
+        std::printf("  timeline: %s\n", timeline->text().c_str());
+        EXPECT_TRUE(timeline->video.off.empty()) << timeline->text();
+        EXPECT_TRUE(timeline->audio.off.empty()) << timeline->text();
         ASSERT_TRUE(measured->info.meta);
-        EXPECT_NEAR(timeline.video.length, measured->info.meta->duration_s, 1.0 / fps) << timeline.text();
+        EXPECT_NEAR(timeline->video.length, measured->info.meta->duration_s, 1.0 / fps) << timeline->text();
     }
 }
 

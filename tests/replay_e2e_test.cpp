@@ -3,7 +3,10 @@
 // a real join or a real clip can show.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,8 +24,10 @@
 #include "engine/process.hpp"
 #include "engine/replay.hpp"
 #include "engine/ring_list.hpp"
+#include "engine/segment_stamps.hpp"
 #include "engine/segment_watch.hpp"
 #include "support/environment.hpp"
+#include "support/tmpfs_mount.hpp"
 
 namespace vc {
 namespace {
@@ -514,6 +519,70 @@ TEST_F(ReplaySave, NewestSegmentFinishedAfterItWasListedIsNoOvertake) {
         if (!c.before_the_join) write();
         for (const Segment& segment : chosen) (void)test::read_file(ring / segment.name);  // the join
         EXPECT_EQ(watch.overtaken(), c.overtaken);
+    }
+}
+
+// The kernel keeps a watch's events in a queue of its own, which a long join at a high
+// bitrate could once overflow. Events lost so are never taken for an overtake: a segment
+// that the join read before the recorder came round to it is in time, whether the file system
+// keeps access times (relatime: they tell) or not (noatime: nothing tells, and the clip's own
+// timeline judges); where the access times tell that the join read it after the recorder
+// wrote it, it is overtaken. The queue is made to overflow by a join that reads its first two
+// segments a byte at a time, turn about, so that no two events merge.
+TEST_F(ReplaySave, EventsLostToAnOverflowAreNeverTakenForAnOvertake) {
+    const int queue_limit = std::stoi(test::read_file("/proc/sys/fs/inotify/max_queued_events"));
+    test::TmpfsMount noatime(MS_NOATIME);
+    struct Case {
+        const char* what;
+        bool noatime;
+        bool read_after_the_write;
+        bool overtaken;
+    };
+    const Case cases[] = {
+        {"relatime, written after the join read it", false, false, false},
+        {"noatime, written after the join read it", true, false, false},
+        {"relatime, written before the join read it", false, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto dir = c.noatime ? noatime / "ring" : ring.path();
+        std::filesystem::create_directories(dir);
+        for (const auto& entry : std::filesystem::directory_iterator(fixture_->path()))
+            std::filesystem::copy_file(entry.path(), dir / entry.path().filename(),
+                                       std::filesystem::copy_options::overwrite_existing);
+        ASSERT_EQ(reads_after_changes_kept(dir), !c.noatime);
+        const auto chosen = choose_segments(parse_ring_list(test::read_file(dir / "ring.csv")), 5);
+        ASSERT_EQ(chosen.size(), 5u);
+        const auto segment = [&](std::size_t i) { return dir / chosen[i].name; };
+        // The recorder comes round to the fourth: the next second, written over it.
+        const auto write = [&] {
+            std::ofstream(segment(3), std::ios::binary | std::ios::trunc) << test::read_file(fixture_->path() / "seg_00011.ts");
+        };
+
+        SegmentWatch watch(dir, chosen);
+        watch.join_starts();
+        {
+            const FileDescriptor first(::open(segment(0).c_str(), O_RDONLY | O_CLOEXEC));
+            const FileDescriptor second(::open(segment(1).c_str(), O_RDONLY | O_CLOEXEC));
+            char byte;
+            for (int i = 0; i <= queue_limit; ++i)
+                for (const FileDescriptor* fd : {&first, &second}) ASSERT_EQ(::pread(fd->get(), &byte, 1, i % 100), 1);
+        }
+        for (std::size_t i = 2; i < chosen.size(); ++i) {
+            if (i == 3 && c.read_after_the_write) write();
+            (void)test::read_file(segment(i));
+            if (i == 3 && !c.read_after_the_write) {
+                // A write in the same tick of the file system's clock would stamp the file with
+                // the time of the read, which tells nothing.
+                const auto read_at = stamp_segments(dir, {chosen[3]}).front()->accessed_ns;
+                const timespec touch[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+                while (stamp_segments(dir, {chosen[3]}).front()->modified_ns <= read_at)
+                    ASSERT_EQ(::utimensat(AT_FDCWD, segment(3).c_str(), touch, 0), 0);
+                write();
+            }
+        }
+        EXPECT_EQ(watch.overtaken(), c.overtaken);
+        EXPECT_TRUE(watch.tally().lost) << "the queue overflowed";
     }
 }
 

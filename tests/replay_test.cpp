@@ -2,10 +2,13 @@
 // segments, the concat list, the audio titles and the clip name.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <limits>
 
+#include "engine/process.hpp"
 #include "engine/replay.hpp"
 #include "engine/ring_list.hpp"
 #include "support/environment.hpp"
@@ -122,6 +125,24 @@ TEST(ConcatList, EntriesGiveTheListedLength) {
               "file '/tmp/ring/seg_00003.ts'\nduration 0.983333\n");
     EXPECT_EQ(concat_list_entry("/tmp/ring", Segment{"seg_00004.ts", 0.0, 30.0}), "file '/tmp/ring/seg_00004.ts'\n");
     EXPECT_EQ(concat_list_entry("/tmp/ring", Segment{"seg_00005.ts", 1e300, 1e300}), "file '/tmp/ring/seg_00005.ts'\n");
+}
+
+// A library that sets the process's numeric locale (one with a decimal comma) must not change
+// what the demuxer reads: the lengths keep their point. The locale is compiled for the test.
+TEST(ConcatList, LengthsKeepTheirPointWhateverTheLocale) {
+    test::TempDir locales;
+    Command compile("localedef", {"-i", "de_DE", "-f", "UTF-8", (locales / "de_DE.UTF-8").string()});
+    compile.stdin_mode = Stdio::null_device;
+    const auto compiled = Process::output(std::move(compile));
+    ASSERT_TRUE(compiled && compiled->status.success()) << (compiled ? compiled->stderr_bytes : "cannot run localedef");
+    test::ScopedEnv path{{"LOCPATH", locales.path().string()}};
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+    char comma[16];
+    std::snprintf(comma, sizeof comma, "%.1f", 0.5);
+    const std::string entry = concat_list_entry("/tmp/ring", Segment{"seg_00003.ts", 0.9833333, 32.0});
+    std::setlocale(LC_NUMERIC, "C");
+    ASSERT_STREQ(comma, "0,5") << "the locale has a decimal comma";
+    EXPECT_EQ(entry, "file '/tmp/ring/seg_00003.ts'\nduration 0.983333\n");
 }
 
 TEST(JoinCommand, TrackTitlesAndArguments) {

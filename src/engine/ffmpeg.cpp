@@ -74,9 +74,9 @@ std::string ffmpeg_file_arg(std::string path) {
     return path;
 }
 
-Status run_ffmpeg(Command command, std::string_view context) {
+Status run_ffmpeg(Command command, std::string_view context, const Meanwhile& meanwhile) {
     command.stdin_mode = Stdio::null_device;
-    auto output = Process::output(std::move(command));
+    auto output = Process::output(std::move(command), meanwhile);
     if (!output) return io_error("launching ffmpeg for " + std::string(context), output.error());
     if (!output->status.success()) {
         return ffmpeg_error(std::string(context),

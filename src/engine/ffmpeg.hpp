@@ -41,7 +41,8 @@ std::string ffmpeg_file_arg(std::string path);
 // exit status 0 is Ffmpeg {context, trimmed standard error}. Blocks without a time limit.
 // The run keeps the process group and pre-exec hook the caller set (an encoder test stays in
 // the program's group and dies with it; see leave_to_finish for a join or a thumbnail).
-[[nodiscard]] Status run_ffmpeg(Command command, std::string_view context);
+// `meanwhile` runs while ffmpeg does.
+[[nodiscard]] Status run_ffmpeg(Command command, std::string_view context, const Meanwhile& meanwhile = {});
 
 // A save's join and thumbnail are left to finish their file whatever ends the program, so
 // that the user keeps the clip: in a process group of their own, out of reach of the

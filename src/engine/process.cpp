@@ -256,14 +256,14 @@ std::expected<Process, OsError> Process::spawn(const Command& command) {
     return process;
 }
 
-std::expected<ProcessOutput, OsError> Process::output(Command command) {
+std::expected<ProcessOutput, OsError> Process::output(Command command, const Meanwhile& meanwhile) {
     command.stdout_mode = Stdio::pipe;
     command.stderr_mode = Stdio::pipe;
     auto process = spawn(command);
     if (!process) return std::unexpected(process.error());
     // Nobody can write to a piped standard input from here: let the child see its end.
     process->close_stdin();
-    return process->wait_with_output();
+    return process->wait_with_output(meanwhile);
 }
 
 Process::Process(Process&& other) noexcept
@@ -315,23 +315,31 @@ std::expected<ExitStatus, OsError> Process::wait() {
     return *status_;
 }
 
-std::expected<ProcessOutput, OsError> Process::wait_with_output() {
+std::expected<ProcessOutput, OsError> Process::wait_with_output(const Meanwhile& meanwhile) {
     FileDescriptor out = take_stdout();
     FileDescriptor err = take_stderr();
     std::string out_bytes;
     std::string err_bytes;
     std::optional<OsError> failure;
     std::array<char, 65536> buffer;
+    using Clock = std::chrono::steady_clock;
+    auto next_call = Clock::now() + meanwhile.period;
 
     while ((out.valid() || err.valid()) && !failure) {
         std::array<pollfd, 2> watched{};
         nfds_t count = 0;
         if (out) watched[count++] = {out.get(), POLLIN, 0};
         if (err) watched[count++] = {err.get(), POLLIN, 0};
-        if (::poll(watched.data(), count, -1) < 0) {
+        const int timeout = meanwhile.call ? static_cast<int>(meanwhile.period.count()) : -1;
+        const int ready = ::poll(watched.data(), count, timeout);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             failure = OsError::from_errno(errno);
             break;
+        }
+        if (meanwhile.call && (ready == 0 || Clock::now() >= next_call)) {
+            meanwhile.call();
+            next_call = Clock::now() + meanwhile.period;
         }
         for (nfds_t i = 0; i < count && !failure; ++i) {
             if (watched[i].revents == 0) continue;

@@ -13,8 +13,10 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -83,6 +85,13 @@ private:
     int raw_;
 };
 
+// What a caller does while a child that it waits for runs: `call`, about every `period`
+// (a save reads what its segment watch saw while the join reads the segments).
+struct Meanwhile {
+    std::function<void()> call;
+    std::chrono::milliseconds period{100};
+};
+
 // A finished run whose standard output and error were captured whole.
 struct ProcessOutput {
     ExitStatus status;
@@ -100,8 +109,8 @@ public:
     // side, so a child that fills one pipe while we wait on the other cannot deadlock.
     // Standard input is as the command says (a pipe is closed at once, so the child reads
     // an end instead of waiting). Any failure to start or to read is an error;
-    // the child is reaped in every case.
-    static std::expected<ProcessOutput, OsError> output(Command command);
+    // the child is reaped in every case. `meanwhile` runs while the child does.
+    static std::expected<ProcessOutput, OsError> output(Command command, const Meanwhile& meanwhile = {});
 
     Process(Process&& other) noexcept;
     Process& operator=(Process&& other) noexcept;
@@ -125,8 +134,9 @@ public:
     std::optional<ExitStatus> try_wait();
     // Waits for the end, resuming after interruptions; a status already learned is reused.
     std::expected<ExitStatus, OsError> wait();
-    // Drains the held stdout and stderr pipes side by side to their ends, then waits.
-    std::expected<ProcessOutput, OsError> wait_with_output();
+    // Drains the held stdout and stderr pipes side by side to their ends, then waits;
+    // `meanwhile` runs until both have ended.
+    std::expected<ProcessOutput, OsError> wait_with_output(const Meanwhile& meanwhile = {});
 
     // Sends `signal` to the child, or to its whole process group (for a child spawned with
     // new_process_group). Nothing is sent once the child has been reaped: its pid may by

@@ -3,13 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <charconv>
 #include <ctime>
 
 #include "engine/directories.hpp"
 #include "engine/ffmpeg.hpp"
 #include "engine/format.hpp"
 #include "engine/log.hpp"
+#include "engine/mp4_timeline.hpp"
 #include "engine/ring_files.hpp"
 #include "engine/ring_list.hpp"
 #include "engine/ring_lock.hpp"
@@ -54,9 +55,14 @@ std::string concat_list_entry(const std::filesystem::path& ring_dir, const Segme
     constexpr double kLongestLength = 1e6;
     std::string entry = concat_list_line(ring_dir, segment.name);
     if (segment.duration > 0.0 && segment.duration < kLongestLength) {
-        char seconds[64];
-        std::snprintf(seconds, sizeof seconds, "duration %.6f\n", segment.duration);
-        entry += seconds;
+        // Whatever the locale's decimal separator: the demuxer reads a point, as the ring's
+        // list is read.
+        char seconds[32];
+        const auto written = std::to_chars(seconds, seconds + sizeof seconds, segment.duration,
+                                           std::chars_format::fixed, 6);
+        entry += "duration ";
+        entry.append(seconds, written.ptr);
+        entry += '\n';
     }
     return entry;
 }
@@ -161,20 +167,32 @@ std::optional<Result<SaveOutcome>> join_newest(const std::filesystem::path& ring
     const FileDescriptor lock = lock_ring_for_join(ring_dir);
     command.kept_descriptor = lock.get();
     watch.join_starts();
-    auto joined = run_ffmpeg(std::move(command), "saving replay");
+    auto joined = run_ffmpeg(std::move(command), "saving replay", Meanwhile{[&watch] { watch.catch_up(); }});
     // A join that read a segment the recorder was writing again holds another second than
     // the one chosen, or fails on a file cut short: either way it is done again. One that
     // had read every segment before the recorder came round keeps its clip, however long
-    // it went on writing it.
-    const bool overtaken = watch.overtaken();
+    // it went on writing it. A segment cut short under the join (the recorder came round
+    // while the join was in the middle of it, and its next read found the end) leaves the
+    // rest of that second out: the clip's own timeline shows it.
+    double duration_s = 0.0;
+    for (const auto& segment : chosen) duration_s += segment.duration;
+    bool overtaken = watch.overtaken();
+    if (const auto tally = watch.tally(); tally.lost)
+        VC_DEBUG("engine::clips", "the kernel's queue of the join's segment events overflowed: the file status judges",
+                 log::field("events", tally.events), log::field("most_queued", tally.most_queued));
+    if (joined && !overtaken) {
+        const auto timeline = read_mp4_timeline(*clip);
+        if (timeline && !holds_every_frame(*timeline, duration_s)) {
+            VC_DEBUG("engine::clips", "the joined clip lacks frames of its segments");
+            overtaken = true;
+        }
+    }
     if (overtaken || !joined) {
         if (clip_was_absent) ::unlink(clip->c_str());
         if (overtaken) return std::nullopt;
         return std::unexpected(std::move(joined.error()));
     }
 
-    double duration_s = 0.0;
-    for (const auto& segment : chosen) duration_s += segment.duration;
     auto info = finish_clip(std::move(*clip), ClipMeta{duration_s, origin, std::nullopt});
     if (!info) return std::unexpected(std::move(info.error()));
     return SavedClip{std::move(*info), newest_end};

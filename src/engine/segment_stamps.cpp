@@ -33,8 +33,6 @@ bool reads_after_changes_kept(const std::filesystem::path& dir) {
     return ::statvfs(dir.c_str(), &status) == 0 && (status.f_flag & ST_NOATIME) == 0;
 }
 
-bool read_after_change(const SegmentStamp& after, bool reads_kept) {
-    return !reads_kept || after.accessed_ns >= after.modified_ns;
-}
+bool read_after_change(const SegmentStamp& after) { return after.accessed_ns >= after.modified_ns; }
 
 }  // namespace vc

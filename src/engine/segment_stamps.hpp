@@ -39,10 +39,10 @@ std::vector<std::optional<SegmentStamp>> stamp_segments(const std::filesystem::p
 // its change time. Not so with "noatime", or when the file system cannot say.
 bool reads_after_changes_kept(const std::filesystem::path& dir);
 
-// A segment whose stamp changed since `before` was taken: was it read after the change, as
-// `after` tells? Where reads are kept, a file last read before its last change has an
-// access time before its change time; a tie counts as a read after it. Where they are not,
-// every change counts.
-bool read_after_change(const SegmentStamp& after, bool reads_kept);
+// A segment whose stamp changed since it was first taken: was it read after the change, as
+// its stamp `after` tells, on a file system that keeps reads (reads_after_changes_kept)? A
+// file last read before its last change has an access time before its change time; a tie
+// counts as a read after it.
+bool read_after_change(const SegmentStamp& after);
 
 }  // namespace vc

@@ -13,13 +13,15 @@ namespace {
 constexpr double kTolerance = 0.001;
 constexpr double kAacFrame = 1024.0 / 48000.0;
 
-std::vector<double> packet_times(const std::filesystem::path& clip, const char* stream) {
+std::expected<std::vector<double>, std::string> packet_times(const std::filesystem::path& clip, const char* stream) {
     Command command("ffprobe", {"-v", "error", "-select_streams", stream, "-show_entries", "packet=pts_time", "-of",
                                 "csv=p=0", clip.string()});
     command.stdin_mode = Stdio::null_device;
     auto output = Process::output(std::move(command));
+    if (!output) return std::unexpected("cannot run ffprobe: " + format_os_error(output.error()));
+    if (!output->status.success())
+        return std::unexpected("ffprobe " + clip.string() + ": " + output->status.text() + ": " + output->stderr_bytes);
     std::vector<double> times;
-    if (!output || !output->status.success()) return times;
     const std::string& text = output->stdout_bytes;
     for (std::size_t start = 0; start < text.size();) {
         auto end = text.find('\n', start);
@@ -28,6 +30,7 @@ std::vector<double> packet_times(const std::filesystem::path& clip, const char* 
         if (!line.empty() && line != "N/A") times.push_back(std::strtod(line.c_str(), nullptr));
         start = end + 1;
     }
+    if (times.empty()) return std::unexpected(std::string("no packet of stream ") + stream + " in " + clip.string());
     // Packets are stored in decoding order; the timeline is their presentation order.
     std::sort(times.begin(), times.end());
     return times;
@@ -63,8 +66,15 @@ std::string describe(const char* name, const StreamSteps& steps) {
 
 std::string ClipTimeline::text() const { return describe("video", video) + "; " + describe("audio", audio); }
 
-ClipTimeline clip_timeline(const std::filesystem::path& clip, int fps) {
-    return {steps_of(packet_times(clip, "v:0"), 1.0 / fps), steps_of(packet_times(clip, "a:0"), kAacFrame)};
+std::expected<ClipTimeline, std::string> clip_timeline(const std::filesystem::path& clip, int fps, bool sound) {
+    const auto video = packet_times(clip, "v:0");
+    if (!video) return std::unexpected(video.error());
+    ClipTimeline timeline{steps_of(*video, 1.0 / fps), {}};
+    if (!sound) return timeline;
+    const auto audio = packet_times(clip, "a:0");
+    if (!audio) return std::unexpected(audio.error());
+    timeline.audio = steps_of(*audio, kAacFrame);
+    return timeline;
 }
 
 }  // namespace vc::test

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <expected>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -25,7 +26,9 @@ struct ClipTimeline {
     std::string text() const;
 };
 
-// `fps`: the recording's frame rate. Empty streams when ffprobe cannot read the file.
-ClipTimeline clip_timeline(const std::filesystem::path& clip, int fps);
+// `fps`: the recording's frame rate; `sound`: whether the clip has an audio stream (without,
+// the audio timeline stays empty). An error (why) when ffprobe cannot read the file or finds
+// no packet of a stream it should have: a timeline with nothing in it shows no step off.
+std::expected<ClipTimeline, std::string> clip_timeline(const std::filesystem::path& clip, int fps, bool sound = true);
 
 }  // namespace vc::test
