@@ -150,7 +150,7 @@ TEST_F(AlsaDevices, OpenTrackChoosesTheDeviceByDisplayName) {
             EXPECT_LE(capture->queue->size(), FrameQueue::kCapacity);
             const auto released = std::chrono::steady_clock::now();
             capture.reset();
-            EXPECT_LT(std::chrono::steady_clock::now() - released, 1s);
+            EXPECT_LT(std::chrono::steady_clock::now() - released, 5s);  // no hang: the pipe woke it
         }
         EXPECT_EQ(workers_running(), 0);
         std::vector<std::string> expected;

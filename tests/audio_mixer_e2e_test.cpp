@@ -70,7 +70,7 @@ TEST_F(PulseSine, MixedIntoAnAacStreamAtTheSourceFrequency) {
     ASSERT_TRUE(ready_) << "the PulseAudio server did not start";
     const auto tone = home_->path() / "tone.wav";
     auto made = Process::output(Command("sox", {"-n", "-r", "48000", "-c", "2", "-b", "16", tone.string(), "synth",
-                                                "12", "sine", "1000"}));
+                                                "60", "sine", "1000"}));
     ASSERT_TRUE(made && made->status.success());
     Command play("paplay", {"--device=vsink", tone.string()});
     play.stdout_mode = Stdio::null_device;
@@ -120,6 +120,7 @@ TEST_F(PulseSine, MixedIntoAnAacStreamAtTheSourceFrequency) {
         const float level = capture->levels()->get(0);
         return level > -40.0f && level < 0.0f;  // 0.0 until the first tick
     };
+    // The tone plays for a minute: longer than the wait for it and the two seconds after.
     const auto deadline = Clock::now() + 30s;
     while (!metered() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
     ASSERT_TRUE(metered()) << "the tone was never metered: " << capture->levels()->get(0) << " dB";

@@ -191,7 +191,7 @@ TEST_F(RealEngineFixture, KilledRecorderEndsTheEngine) {
 
 // A join that takes longer than the recorder needs to come round to a chosen segment,
 // although it read every segment in time: it sleeps once it is done (a slow disk, a busy
-// machine, at the end of a long clip), the real join stalls before it opens the newest
+// machine, at the end of a long clip), the real join stalls as it opens the newest
 // segment, or it stalls when it reopens the clip to move its index to the front ("+faststart"
 // on a slow disk), all the while holding the newest segment open (ffmpeg closes its last
 // input only when it exits) until well after the recorder has written it again. A stand-in
@@ -205,35 +205,48 @@ TEST_F(RealEngineFixture, SlowJoinThatReadEverySegmentInTimeKeepsItsClip) {
         std::uint32_t replay_seconds;
         bool newest_comes_round;
     };
-    // With 10 s replays the ring holds 20 names: the recorder comes round to the oldest
-    // chosen segment some 10 s after the save read the list, to the newest after some 19 s;
-    // with 5 s replays it holds 15, and comes round to the newest after some 14 s.
+    // Each stall lasts until the recorder has come round to the chosen segment it names (the
+    // oldest or the newest): until the list names it again with a later end, however long a
+    // busy machine takes to get there. strace stops the join at the system call it names.
+    const auto stall = [](const std::string& path, const std::string& when, const char* segment) {
+        return "strace -f -qq -o /dev/null -P \"" + path + "\" -e trace=openat -e inject=openat:signal=STOP" + when +
+               " ffmpeg \"$@\" &\n"
+               "tracer=$!\n"
+               "come_round " + segment + "\n"
+               "kill -CONT $(pgrep -P $tracer)\n"
+               "wait $tracer\n"
+               "status=$?";
+    };
     const Case cases[] = {
-        {"sleeps once done", "ffmpeg \"$@\"; status=$?; sleep 13", 10, false},
-        {"stalls before its last segment",
-         "last=$(grep '^file ' \"$list\" | tail -n 1 | sed \"s/^file '//; s/'$//\")\n"
-         "strace -f -qq -o /dev/null -P \"$last\" -e trace=openat -e inject=openat:delay_enter=13000000 ffmpeg \"$@\"\n"
-         "status=$?",
-         10, false},
+        {"sleeps once done", "ffmpeg \"$@\"; status=$?; come_round 1", 10, false},
+        {"stalls as it opens its last segment",
+         "last=$(grep '^file ' \"$list\" | tail -n 1 | sed \"s/^file '//; s/'$//\")\n" + stall("$last", "", "1"), 10,
+         false},
         {"stalls moving the clip's index, its newest segment open",
-         "for clip; do :; done\n"
-         "strace -f -qq -o /dev/null -P \"$clip\" -e trace=openat -e inject=openat:delay_enter=20000000:when=2 "
-         "ffmpeg \"$@\"\n"
-         "status=$?",
-         5, true},
+         "for clip; do :; done\n" + stall("$clip", ":when=2", "$") , 5, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         test::TempDir bin;
         const std::string dir = bin.path().string();
+        const std::string list_now = (ring / "ring.csv").string();
         const auto wrapper = bin.write(
             "ffmpeg", "#!/bin/sh\n"
                       "case \" $* \" in *\" concat \"*) ;; *) exec ffmpeg \"$@\";; esac\n"
                       "echo >> '" + dir + "/joins'\n"
                       "list=" + (ring / "save.txt").string() + "\n"
-                      "cp '" + (ring / "ring.csv").string() + "' '" + dir + "/list_at_start'\n" +
+                      "cp '" + list_now + "' '" + dir + "/list_at_start'\n"
+                      // come_round 1 (the oldest chosen) or $ (the newest): waits, two minutes
+                      // at most, until the recorder lists that segment again, with a later end.
+                      "come_round() {\n"
+                      "  name=$(grep '^file ' \"$list\" | sed -n \"${1}p\" | sed \"s/^file '//; s/'$//; s|.*/||\")\n"
+                      "  end=$(grep \"^$name,\" '" + dir + "/list_at_start' | cut -d, -f3)\n"
+                      "  n=0\n"
+                      "  until awk -F, -v n=\"$name\" -v e=\"$end\" '$1 == n && $3 + 0 > e + 0 { found = 1 } END { exit !found }' "
+                      "'" + list_now + "' || [ $n -ge 1200 ]; do sleep 0.1; n=$((n + 1)); done\n"
+                      "}\n" +
                       c.join + "\n"
-                      "cp '" + (ring / "ring.csv").string() + "' '" + dir + "/list_at_end'\n"
+                      "cp '" + list_now + "' '" + dir + "/list_at_end'\n"
                       "exit $status\n");
         std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
         test::ScopedEnv stand_in{{"VANTREL_FFMPEG", dir}};

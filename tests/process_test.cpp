@@ -61,7 +61,9 @@ TEST(Process, OwnProcessGroupAndParentDeathSignal) {
 // A save's join: a group of its own, a hang-up ignored, no parent-death signal, and the
 // ring's lock kept as descriptor 3 whatever number the parent holds it under.
 TEST(Process, LeftToFinishWithTheDescriptorItKeeps) {
-    const FileDescriptor lock(::fcntl(::open("/dev/null", O_RDONLY | O_CLOEXEC), F_DUPFD_CLOEXEC, 50));
+    const FileDescriptor opened(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(opened.valid());
+    const FileDescriptor lock(::fcntl(opened.get(), F_DUPFD_CLOEXEC, 50));
     ASSERT_TRUE(lock.valid());
     Command command(child_state);
     command.stdin_mode = Stdio::null_device;

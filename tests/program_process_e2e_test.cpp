@@ -109,6 +109,13 @@ TEST(ProgramProcess, EncoderTestsEndWithTheProgramJoinsOutliveIt) {
         }
         const auto hung = sandbox.ffmpeg.hung_pid(kStart);
         ASSERT_TRUE(hung.has_value()) << program.out() << program.err();
+        // However the case ends, the hung ffmpeg does not outlive it.
+        struct EndHung {
+            pid_t pid;
+            ~EndHung() {
+                if (test::process_alive(pid)) ::kill(pid, SIGKILL);
+            }
+        } end_hung{*hung};
         if (c.outlives) {
             EXPECT_EQ(::getpgid(*hung), *hung) << "a process group of its own, out of the terminal's reach";
         } else {
@@ -125,7 +132,6 @@ TEST(ProgramProcess, EncoderTestsEndWithTheProgramJoinsOutliveIt) {
         } else {
             EXPECT_TRUE(ends_within(*hung, kQuick)) << "ffmpeg " << *hung << " outlived the program";
         }
-        if (test::process_alive(*hung)) ::kill(*hung, SIGKILL);
     }
     ::sigaction(SIGINT, &old_interrupt, nullptr);
 }

@@ -7,15 +7,18 @@
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <ctime>
 #include <fstream>
 #include <limits>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -586,17 +589,33 @@ TEST_F(ReplaySave, EventsLostToAnOverflowAreNeverTakenForAnOvertake) {
     }
 }
 
+// A list that appears while the save waits between its reads of the missing list is read
+// and used: the list is put in place once the save is seen asleep between two reads, so a
+// miss has come first, however slowly a busy machine runs either thread.
 TEST_F(ReplaySave, ListAppearingDuringTheRetries) {
     const std::string text = test::read_file(ring / "ring.csv");
     std::filesystem::remove(ring / "ring.csv");
-    std::thread writer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        ring.write("ring.csv.tmp", text);
-        std::filesystem::rename(ring / "ring.csv.tmp", ring / "ring.csv");
+    std::atomic<pid_t> saver{0};
+    std::optional<Result<SaveOutcome>> result;
+    std::thread save_thread([&] {
+        saver = ::gettid();
+        result = save(3);
     });
-    const auto result = save(3);
-    writer.join();
-    EXPECT_FALSE(saved(result).clip.path.empty());
+    const auto asleep = [&] {
+        std::ifstream in("/proc/self/task/" + std::to_string(saver.load()) + "/syscall");
+        long number = -1;
+        in >> number;
+        return number == SYS_clock_nanosleep || number == SYS_nanosleep;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((saver == 0 || !asleep()) && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    const bool missed_first = saver != 0 && asleep();
+    ring.write("ring.csv.tmp", text);
+    std::filesystem::rename(ring / "ring.csv.tmp", ring / "ring.csv");
+    save_thread.join();
+    EXPECT_TRUE(missed_first) << "the save was never seen waiting to read the list again";
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(saved(*result).clip.path.empty());
 }
 
 }  // namespace

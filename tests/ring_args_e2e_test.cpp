@@ -98,7 +98,12 @@ TEST(RingRecorder, RelativeRingDirectoryFromARelativeHome) {
     std::signal(SIGPIPE, SIG_IGN);
     test::XvfbServer xvfb("320x240x24");
     test::TempDir work;
-    const auto old_cwd = std::filesystem::current_path();
+    // The working directory comes back however the test ends: later tests of this program
+    // must not run in a directory that is gone.
+    struct BackToTheWorkingDirectory {
+        std::filesystem::path path = std::filesystem::current_path();
+        ~BackToTheWorkingDirectory() { std::filesystem::current_path(path); }
+    } back;
     std::filesystem::current_path(work.path());
     for (const std::string home : {"-x", "a:b"}) {
         SCOPED_TRACE(home);
@@ -129,7 +134,6 @@ TEST(RingRecorder, RelativeRingDirectoryFromARelativeHome) {
         EXPECT_EQ(clip.path.parent_path(), "-y");
         EXPECT_EQ(probe(work / clip.path.string())["streams"][0]["width"], 320);
     }
-    std::filesystem::current_path(old_cwd);
 }
 
 }  // namespace

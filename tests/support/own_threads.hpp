@@ -19,7 +19,9 @@ std::vector<OwnThread> own_threads();
 // How many of them bear `name`.
 long threads_named(const std::string& name);
 
-// A thread's context switches so far, voluntary and not; 0 once it has gone.
-long long context_switches(const OwnThread& thread);
+// A thread's context switches so far: all of them, or only those it asked for (it waited,
+// slept), which a busy machine does not add to; 0 once it has gone.
+enum class Switches { all, voluntary };
+long long context_switches(const OwnThread& thread, Switches which = Switches::all);
 
 }  // namespace vc::test

@@ -159,6 +159,25 @@ std::vector<ProcessEntry> ffmpeg_children(pid_t parent) {
     return found;
 }
 
+std::vector<ProcessEntry> ffmpeg_with_home(const std::filesystem::path& home) {
+    std::vector<ProcessEntry> found;
+    const std::string wanted = "HOME=" + home.string();
+    std::error_code ignored;
+    for (const auto& item : std::filesystem::directory_iterator("/proc", ignored)) {
+        const std::string name = item.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const auto entry = read_entry(static_cast<pid_t>(std::stol(name)));
+        if (!entry || entry->name != "ffmpeg" || entry->state == 'Z') continue;
+        std::ifstream in(item.path() / "environ");
+        for (std::string variable; std::getline(in, variable, '\0');)
+            if (variable == wanted) {
+                found.push_back(*entry);
+                break;
+            }
+    }
+    return found;
+}
+
 namespace {
 
 // The ffmpeg child of `parent` with `argument` among its arguments.

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,6 +75,10 @@ struct ProcessEntry {
 
 // The ffmpeg processes whose parent is `parent` and that have not ended.
 std::vector<ProcessEntry> ffmpeg_children(pid_t parent);
+// The ffmpeg processes, whoever their parent now is, that run with HOME set to `home`: those
+// that a program started with that HOME left behind, also once the program has ended and
+// they were handed to another parent.
+std::vector<ProcessEntry> ffmpeg_with_home(const std::filesystem::path& home);
 // The ffmpeg child that records the ring (its arguments name a segment list).
 std::optional<pid_t> recorder_pid(pid_t parent);
 // The ffmpeg child that joins a save's segments (its arguments name the concat demuxer).
