@@ -77,6 +77,26 @@ std::string describe(const std::optional<EngineEvent>& event) {
     return "event #" + std::to_string(event->index());
 }
 
+// Waits (up to `limit`) until the ring's list names a whole replay of `settings` and two
+// seconds more.
+void wait_for_a_whole_list(const std::filesystem::path& ring, const Config& settings, std::chrono::seconds limit) {
+    const auto deadline = Clock::now() + limit;
+    const std::size_t whole_list = settings.replay_seconds + 2;
+    while (listed_segments(ring) < whole_list && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
+    ASSERT_GE(listed_segments(ring), whole_list) << "a whole ring list";
+}
+
+// Asks for one save and waits (up to `within` for each event) for its clip; every message
+// on the way is a failure.
+std::optional<ClipInfo> save_one(Engine& engine, std::chrono::seconds within) {
+    engine.commands.send(command::Save{0ns, Origin::manual});
+    for (std::optional<EngineEvent> event; (event = next_event(engine, within));) {
+        if (auto* saved = std::get_if<event::ClipSaved>(&*event)) return saved->clip;
+        if (auto* message = std::get_if<event::Message>(&*event)) ADD_FAILURE() << message->text;
+    }
+    return std::nullopt;
+}
+
 std::string video_codec(const std::filesystem::path& clip) {
     Command command("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries", "stream=codec_name", "-of",
                                 "csv=p=0", clip.string()});
@@ -256,17 +276,8 @@ TEST_F(RealEngineFixture, SlowJoinThatReadEverySegmentInTimeKeepsItsClip) {
         auto spawned = spawn_engine(settings, probes);
         ASSERT_TRUE(spawned) << format_engine_error(spawned.error());
         Engine engine = std::move(*spawned);
-        const auto deadline = Clock::now() + 60s;
-        const std::size_t whole_list = c.replay_seconds + 2;
-        while (listed_segments(ring) < whole_list && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
-        ASSERT_GE(listed_segments(ring), whole_list) << "a whole ring list";
-
-        engine.commands.send(command::Save{0ns, Origin::manual});
-        std::optional<ClipInfo> clip;
-        for (std::optional<EngineEvent> event; !clip && (event = next_event(engine, 90s));) {
-            if (auto* saved = std::get_if<event::ClipSaved>(&*event)) clip = saved->clip;
-            if (auto* message = std::get_if<event::Message>(&*event)) ADD_FAILURE() << message->text;
-        }
+        ASSERT_NO_FATAL_FAILURE(wait_for_a_whole_list(ring, settings, 60s));
+        const auto clip = save_one(engine, 90s);
         ASSERT_TRUE(clip) << "no clip";
         EXPECT_EQ(test::read_file(bin / "joins"), "\n") << "joined once";
 
@@ -334,18 +345,9 @@ TEST_F(RealEngineFixture, JoinThatFindsItsSegmentCutShortUnderItJoinsAgain) {
     auto spawned = spawn_engine(settings, probes);
     ASSERT_TRUE(spawned) << format_engine_error(spawned.error());
     Engine engine = std::move(*spawned);
-    const auto deadline = Clock::now() + 60s;
-    const std::size_t whole_list = settings.replay_seconds + 2;
-    while (listed_segments(ring) < whole_list && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
-    ASSERT_GE(listed_segments(ring), whole_list) << "a whole ring list";
+    ASSERT_NO_FATAL_FAILURE(wait_for_a_whole_list(ring, settings, 60s));
     noise.still();
-
-    engine.commands.send(command::Save{0ns, Origin::manual});
-    std::optional<ClipInfo> clip;
-    for (std::optional<EngineEvent> event; !clip && (event = next_event(engine, 120s));) {
-        if (auto* saved = std::get_if<event::ClipSaved>(&*event)) clip = saved->clip;
-        if (auto* message = std::get_if<event::Message>(&*event)) ADD_FAILURE() << message->text;
-    }
+    const auto clip = save_one(engine, 120s);
     ASSERT_TRUE(clip) << "no clip";
     // The first join's oldest segment: a noisy second, more than three reads, as the join
     // began; cut short, below what the join had read, when the join went on.
@@ -387,17 +389,8 @@ TEST_F(RealEngineFixture, LongSlowJoinAtAHighBitrateOnANoatimeRingKeepsItsClip) 
     auto spawned = spawn_engine(settings, probes);
     ASSERT_TRUE(spawned) << format_engine_error(spawned.error());
     Engine engine = std::move(*spawned);
-    const auto deadline = Clock::now() + std::chrono::seconds(2 * kLongJoinSeconds + 60);
-    const std::size_t whole_list = settings.replay_seconds + 2;
-    while (listed_segments(ring) < whole_list && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
-    ASSERT_GE(listed_segments(ring), whole_list) << "a whole ring list";
-
-    engine.commands.send(command::Save{0ns, Origin::manual});
-    std::optional<ClipInfo> clip;
-    for (std::optional<EngineEvent> event; !clip && (event = next_event(engine, 300s));) {
-        if (auto* saved = std::get_if<event::ClipSaved>(&*event)) clip = saved->clip;
-        if (auto* message = std::get_if<event::Message>(&*event)) ADD_FAILURE() << message->text;
-    }
+    ASSERT_NO_FATAL_FAILURE(wait_for_a_whole_list(ring, settings, std::chrono::seconds(2 * kLongJoinSeconds + 60)));
+    const auto clip = save_one(engine, 300s);
     ASSERT_TRUE(clip) << "no clip";
     EXPECT_EQ(test::read_file(bin / "joins"), "\n") << "joined once";
     const auto timeline = test::clip_timeline(clip->path, 30, false);

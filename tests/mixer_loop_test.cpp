@@ -620,9 +620,14 @@ std::function<std::optional<Clock::duration>(std::size_t)> in_blocks(std::size_t
     };
 }
 
-// When the audio of tick `tick` (the period a tick before it) has come: the end of its block.
-Clock::duration due_with_its_audio(std::size_t tick, const ScriptedDevice& device) {
-    return std::max<Clock::duration>(static_cast<int>(tick - 1) * 10ms + *device.late(tick - 1), tick * 10ms);
+// From tick `from` on, each tick was written as soon as its audio (the period a tick before
+// it) had come with its block, and no later; never before its deadline.
+void expect_written_once_its_audio_came(const std::vector<Clock::duration>& written_late, std::size_t from,
+                                        const ScriptedDevice& device) {
+    for (std::size_t tick = from; tick < written_late.size(); ++tick) {
+        const Clock::duration came = static_cast<int>(tick - 1) * 10ms + *device.late(tick - 1);
+        ASSERT_EQ(written_late[tick] + tick * 10ms, std::max<Clock::duration>(came, tick * 10ms)) << "tick " << tick;
+    }
 }
 
 // A device that delivers every 10 ms, then in blocks of 300 ms, then every 10 ms again (a
@@ -657,8 +662,7 @@ TEST_F(MixerLoop, DeviceThatChangesItsRhythmLosesAtMostItsFirstLongGap) {
     // The first long gap: the ticks that gave up on their short wait before the block came.
     EXPECT_EQ(padded, (30 * 10ms - kLateBudget) / 10ms - 2);
     ASSERT_GT(late.ticks.size(), 990u);
-    for (std::size_t tick = blocks_from + 31; tick < late.ticks.size(); ++tick)
-        ASSERT_EQ(late.ticks[tick] + tick * 10ms, due_with_its_audio(tick, r.clock.devices[0])) << "tick " << tick;
+    expect_written_once_its_audio_came(late.ticks, blocks_from + 31, r.clock.devices[0]);
 }
 
 // A device that delivers in blocks of 250 ms beside one that opens and never delivers. The
@@ -684,8 +688,7 @@ TEST_F(MixerLoop, DeadTrackBesideOneThatDeliversInBlocksCostsNothing) {
     const auto dead = r.pairs(1);
     EXPECT_TRUE(std::ranges::all_of(dead, [](const StereoPair& pair) { return pair == StereoPair{}; }));
     ASSERT_GT(late.ticks.size(), 790u);
-    for (std::size_t tick = 51; tick < late.ticks.size(); ++tick)
-        ASSERT_EQ(late.ticks[tick] + tick * 10ms, due_with_its_audio(tick, r.clock.devices[0])) << "tick " << tick;
+    expect_written_once_its_audio_came(late.ticks, 51, r.clock.devices[0]);
 }
 
 // Each block after the stream's start holds the device's audio of its own place: the
