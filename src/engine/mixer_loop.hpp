@@ -93,9 +93,9 @@ TickWait tick_wait(MixerState& mixer, TickTime tick);
 // without one), until `stop` is seen (before the first tick, after every sleep and after
 // every tick) or a write fails. A tick whose audio has not all come waits for it, as long
 // past its deadline as each track's device needs (audio_wait), and looks again whenever a
-// track delivers; a track that has gone quiet is not waited for (kQuietAfter). Late ticks are never skipped: after a
-// stall they run back to back until caught up. Gives the number of ticks that ran, the
-// failed one included.
+// track delivers; a track that has gone quiet is not waited for (kQuietAfter). Late ticks
+// are never skipped: after a stall they run back to back until caught up. Gives the number
+// of ticks that ran, the failed one included.
 std::uint64_t run_tick_schedule(MixerState& mixer, const StdinWriter& writer, const std::atomic<bool>& stop,
                                 TickClock& clock = steady_tick_clock(),
                                 std::optional<std::chrono::steady_clock::time_point> first_deadline = std::nullopt);

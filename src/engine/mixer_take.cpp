@@ -105,8 +105,9 @@ std::size_t pairs_lost(Deliveries deliveries, const ResampleState& resample, Tra
 }  // namespace
 
 std::chrono::steady_clock::duration audio_wait(Deliveries deliveries) {
-    const auto rhythm = std::chrono::duration_cast<std::chrono::steady_clock::duration>(deliveries.longest_gap + kRhythmMargin);
-    return std::clamp<std::chrono::steady_clock::duration>(rhythm, kLateBudget, kLongestAudioWait);
+    using Duration = std::chrono::steady_clock::duration;
+    const Duration rhythm = deliveries.longest_gap + kRhythmMargin;
+    return std::clamp<Duration>(rhythm, kLateBudget, kLongestAudioWait);
 }
 
 std::size_t backlog_limit(Deliveries deliveries, const ResampleState& resample) {
@@ -131,7 +132,8 @@ bool ready_to_take(std::size_t queued, Deliveries deliveries, const ResampleStat
     const double off = misplaced(queued, deliveries, resample, pace, tick.deadline);
     if (off > pairs_in(kMisplacedSeconds, resample)) return true;  // its pairs are gone: it is silent
     if (says_lost(deliveries, resample, pace, pace.quiet)) return true;  // silence will stand in for it
-    return queued >= pairs_wanted(resample) + std::min(late_pairs(off, resample, pace), backlog_limit(deliveries, resample));
+    const std::size_t late = std::min(late_pairs(off, resample, pace), backlog_limit(deliveries, resample));
+    return queued >= pairs_wanted(resample) + late;
 }
 
 TakeReport take_pairs(std::deque<StereoPair>& queue, Deliveries deliveries, ResampleState& resample, TrackPace& pace,

@@ -21,7 +21,7 @@
 
 namespace vc {
 
-inline constexpr std::size_t kBacklogPairs = kStreamRate / 5;  // 200 ms: more queued than this is cut (backlog_limit)
+inline constexpr std::size_t kBacklogPairs = kStreamRate / 5;  // 200 ms, at least, may be queued (backlog_limit)
 // The tick due at a moment takes the device's 10 ms that, at its pace, began this long
 // before: a device delivers in periods (10 ms, or more through a sound server), so the pairs
 // that its pace says have come by a moment may still be on their way for up to a period.
