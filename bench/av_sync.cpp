@@ -9,13 +9,15 @@
 // same monitor at the same time, and in a witness reader that tells a gap of the source from
 // one of ours.
 //
-//   bench_av_sync [--minutes M] [--load N] [--tone-clips K] [--fps F]
+//   bench_av_sync [--minutes M] [--load N] [--tone-clips K] [--fps F] [--blocks MS[,MS...]]
 //
 // --minutes: recording before the late clip (default 10); --load: N busy loops in this
 // program's own session for the whole run, stopped by pid at the end (the kernel gives each
 // session its own share of the processors, so load from another terminal hardly shows);
 // --tone-clips: how many 20 s clips of the steady tone (default 3); --fps: one frame rate
-// (default 30, then 60).
+// (default 30, then 60); --blocks: instead of all that, the steady tone from a device that
+// hands it over in blocks of each length given, in ms (SyncRig::block_tone_breaks): the holes
+// in a 20 s clip and in ffmpeg alone, one line per length.
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -140,6 +142,7 @@ struct Options {
     int load = 0;
     int tone_clips = 3;
     std::vector<int> fps{30, 60};
+    std::vector<int> blocks;  // ms; empty: the normal run
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -154,10 +157,36 @@ std::optional<Options> parse(int argc, char** argv) {
             options.tone_clips = std::atoi(argv[i + 1]);
         else if (std::strcmp(argv[i], "--fps") == 0)
             options.fps = {std::atoi(argv[i + 1])};
-        else
+        else if (std::strcmp(argv[i], "--blocks") == 0) {
+            for (const char* at = argv[i + 1]; *at != '\0'; at += (*at == ',')) {
+                char* end = nullptr;
+                const long ms = std::strtol(at, &end, 10);
+                if (end == at || ms <= 0) return std::nullopt;
+                options.blocks.push_back(static_cast<int>(ms));
+                at = end;
+            }
+        } else
             return std::nullopt;
     }
     return options;
+}
+
+// The holes of the block tone in a 20 s clip and in ffmpeg alone, one line per block length.
+void print_block_holes(vc::test::SyncRig& rig, MixerLog& mixer_log, const std::vector<int>& blocks) {
+    std::printf("steady tone from a device handing it over in blocks, holes in a 20 s clip:\n"
+                "  block   clip (s of tone)        ffmpeg alone (s of tone)\n");
+    for (const int ms : blocks) {
+        const auto breaks = rig.block_tone_breaks(std::chrono::milliseconds(ms), 20);
+        if (!breaks)
+            std::printf("  %4d ms no figure: %s\n", ms, breaks.error().c_str());
+        else
+            std::printf("  %4d ms %3zu (%5.1f s)           %3zu (%5.1f s)\n    clip:  %s\n    alone: %s\n", ms,
+                        breaks->clip.holes.size(), breaks->clip.seconds, breaks->ffmpeg_alone.holes.size(),
+                        breaks->ffmpeg_alone.seconds, vc::test::describe(breaks->clip).c_str(),
+                        vc::test::describe(breaks->ffmpeg_alone).c_str());
+        mixer_log.print_waits();
+        std::fflush(stdout);
+    }
 }
 
 }  // namespace
@@ -165,7 +194,8 @@ std::optional<Options> parse(int argc, char** argv) {
 int main(int argc, char** argv) {
     const auto options = parse(argc, argv);
     if (!options) {
-        std::fprintf(stderr, "usage: bench_av_sync [--minutes M] [--load N] [--tone-clips K]\n");
+        std::fprintf(stderr,
+                     "usage: bench_av_sync [--minutes M] [--load N] [--tone-clips K] [--fps F] [--blocks MS[,MS...]]\n");
         return 2;
     }
     auto* mixer_log = new MixerLog;  // lives as long as the process: threads may log late
@@ -174,6 +204,10 @@ int main(int argc, char** argv) {
         BusyLoops load(options->load);
         std::printf("busy loops beside it: %d\n", options->load);
         vc::test::SyncRig rig;
+        if (!options->blocks.empty()) {
+            print_block_holes(rig, *mixer_log, options->blocks);
+            return 0;
+        }
         (void)rig.reference(1);  // warms the display and the sound server up
         for (const int fps : options->fps) {
             std::printf("%d fps, sound behind picture in whole %u s clips, median (each edge):\n", fps, kClipSeconds);
