@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -201,9 +200,8 @@ protected:
     // join (or its thumbnail) may outlive it, to finish its clip, and it ends by itself.
     static void expect_nothing_left(const fs::path& home) {
         for (const auto& left : test::ffmpeg_with_home(home)) {
-            std::ifstream in("/proc/" + std::to_string(left.pid) + "/cmdline");
             std::string args;
-            for (std::string arg; std::getline(in, arg, '\0');) args += " " + arg;
+            for (const std::string& arg : test::process_arguments(left.pid)) args += " " + arg;
             EXPECT_EQ(args.find(" -segment_list "), std::string::npos) << "the recorder outlived the program";
             const auto deadline = std::chrono::steady_clock::now() + 60s;
             while (test::process_alive(left.pid) && std::chrono::steady_clock::now() < deadline)

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -147,50 +148,53 @@ std::vector<std::string> RunningProgram::out_lines() const {
     return lines;
 }
 
-std::vector<ProcessEntry> ffmpeg_children(pid_t parent) {
-    std::vector<ProcessEntry> found;
-    std::error_code ignored;
-    for (const auto& item : std::filesystem::directory_iterator("/proc", ignored)) {
-        const std::string name = item.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const auto entry = read_entry(static_cast<pid_t>(std::stol(name)));
-        if (entry && entry->parent == parent && entry->name == "ffmpeg" && entry->state != 'Z') found.push_back(*entry);
-    }
-    return found;
-}
-
-std::vector<ProcessEntry> ffmpeg_with_home(const std::filesystem::path& home) {
-    std::vector<ProcessEntry> found;
-    const std::string wanted = "HOME=" + home.string();
-    std::error_code ignored;
-    for (const auto& item : std::filesystem::directory_iterator("/proc", ignored)) {
-        const std::string name = item.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const auto entry = read_entry(static_cast<pid_t>(std::stol(name)));
-        if (!entry || entry->name != "ffmpeg" || entry->state == 'Z') continue;
-        std::ifstream in(item.path() / "environ");
-        for (std::string variable; std::getline(in, variable, '\0');)
-            if (variable == wanted) {
-                found.push_back(*entry);
-                break;
-            }
-    }
-    return found;
-}
-
 namespace {
+
+// The ffmpeg processes that have not ended and for which `keep` holds.
+template <typename Keep>
+std::vector<ProcessEntry> live_ffmpegs(Keep keep) {
+    std::vector<ProcessEntry> found;
+    std::error_code ignored;
+    for (const auto& item : std::filesystem::directory_iterator("/proc", ignored)) {
+        const std::string name = item.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const auto entry = read_entry(static_cast<pid_t>(std::stol(name)));
+        if (entry && entry->name == "ffmpeg" && entry->state != 'Z' && keep(*entry)) found.push_back(*entry);
+    }
+    return found;
+}
+
+// The strings of a /proc file that holds them NUL-separated ("cmdline", "environ").
+std::vector<std::string> proc_strings(pid_t pid, const char* file) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+    std::vector<std::string> strings;
+    for (std::string one; std::getline(in, one, '\0');) strings.push_back(std::move(one));
+    return strings;
+}
+
+bool holds(const std::vector<std::string>& strings, std::string_view wanted) {
+    return std::ranges::find(strings, wanted) != strings.end();
+}
 
 // The ffmpeg child of `parent` with `argument` among its arguments.
 std::optional<pid_t> ffmpeg_child_with(pid_t parent, std::string_view argument) {
-    for (const ProcessEntry& entry : ffmpeg_children(parent)) {
-        std::ifstream in("/proc/" + std::to_string(entry.pid) + "/cmdline");
-        for (std::string arg; std::getline(in, arg, '\0');)
-            if (arg == argument) return entry.pid;
-    }
+    for (const ProcessEntry& entry : ffmpeg_children(parent))
+        if (holds(process_arguments(entry.pid), argument)) return entry.pid;
     return std::nullopt;
 }
 
 }  // namespace
+
+std::vector<ProcessEntry> ffmpeg_children(pid_t parent) {
+    return live_ffmpegs([parent](const ProcessEntry& entry) { return entry.parent == parent; });
+}
+
+std::vector<ProcessEntry> ffmpeg_with_home(const std::filesystem::path& home) {
+    const std::string wanted = "HOME=" + home.string();
+    return live_ffmpegs([&](const ProcessEntry& entry) { return holds(proc_strings(entry.pid, "environ"), wanted); });
+}
+
+std::vector<std::string> process_arguments(pid_t pid) { return proc_strings(pid, "cmdline"); }
 
 std::optional<pid_t> recorder_pid(pid_t parent) { return ffmpeg_child_with(parent, "-segment_list"); }
 

@@ -79,6 +79,8 @@ std::vector<ProcessEntry> ffmpeg_children(pid_t parent);
 // that a program started with that HOME left behind, also once the program has ended and
 // they were handed to another parent.
 std::vector<ProcessEntry> ffmpeg_with_home(const std::filesystem::path& home);
+// A process's arguments, its executable's first; empty once it has ended.
+std::vector<std::string> process_arguments(pid_t pid);
 // The ffmpeg child that records the ring (its arguments name a segment list).
 std::optional<pid_t> recorder_pid(pid_t parent);
 // The ffmpeg child that joins a save's segments (its arguments name the concat demuxer).
